@@ -1,0 +1,120 @@
+#include "app/batch.h"
+
+#include <cstring>
+
+#include "engine/clean.h"
+#include "engine/restart_ops.h"
+#include "platform/platform.h"
+
+bool g_bSilent;
+bool g_bRemove;
+bool g_bRestart;
+FILE* g_pLogFile;
+int32_t g_nInfected;
+int32_t g_nUnopened;
+bool g_bRestartNeeded;
+
+namespace {
+
+// Every path of the walk lives in a buffer of this size, terminating zero included.
+const size_t kPathBufferSize = 260;
+
+// The log is written in binary with explicit CR LF, so it is the same on every platform.
+const char kLogHeader[] = "Detection and Removal tool for Win32.Torvo.A@mm\r\n\r\n";
+// A finding is the path followed by one of these.
+const char kLogDisinfected[] = "    DISINFECTED\r\n";
+const char kLogCleanFailed[] = "    DISINFECTION FAILED\r\n";
+const char kLogDeleted[] = "    DELETED\r\n";
+const char kLogOpenFailed[] = "    FAILED TO OPEN\r\n";
+const char kLogRestartNeeded[] =
+    "\r\nThe computer MUST be restarted to complete the disinfection process";
+
+void Log(const char* finding, const char* path) {
+    if (!g_pLogFile) return;
+    fputs(path, g_pLogFile);
+    fputs(finding, g_pLogFile);
+}
+
+bool IsDotEntry(const char* name) {
+    return !strcmp(name, ".") || !strcmp(name, "..");
+}
+
+// False when the full path would not fit the walk's buffer: such an entry is skipped,
+// never cut short into the name of another file.
+bool BuildChildPath(const char* directory, const char* name, char* buffer) {
+    size_t directoryLength = strlen(directory);
+    size_t nameLength = strlen(name);
+    if (directoryLength + 1 + nameLength >= kPathBufferSize) return false;
+    memcpy(buffer, directory, directoryLength);
+    buffer[directoryLength] = PLAT_PATH_SEPARATOR;
+    memcpy(buffer + directoryLength + 1, name, nameLength + 1);
+    return true;
+}
+
+void VisitEntry(const char* directory, const PlatDirEntry& entry) {
+    if (entry.isDirectory && IsDotEntry(entry.name)) return;
+    char childPath[kPathBufferSize];
+    if (!BuildChildPath(directory, entry.name, childPath)) return;
+    if (entry.isDirectory)
+        BatchScanDirectory(childPath);
+    else
+        BatchReportFile(childPath);
+}
+
+}  // namespace
+
+void BatchScanDirectory(char* path) {
+    size_t length = strlen(path);
+    if (length > 0 && path[length - 1] == PLAT_PATH_SEPARATOR) path[length - 1] = '\0';
+    PlatDirEntry entry;
+    PlatListing* listing = PlatListFirst(path, &entry);
+    if (!listing) return;
+    do {
+        VisitEntry(path, entry);
+    } while (PlatListNext(listing, &entry));
+    PlatListClose(listing);
+}
+
+void BatchReportFile(const char* path) {
+    const char* label;
+    switch (ScanFile(path, &label)) {
+        case SCAN_DISINFECTED:
+            ++g_nInfected;
+            Log(kLogDisinfected, path);
+            break;
+        case SCAN_CLEAN_FAILED:
+            ++g_nInfected;
+            if (g_bRemove) DeleteOrSchedule(path);
+            Log(g_bRemove ? kLogDeleted : kLogCleanFailed, path);
+            break;
+        case SCAN_PENDING_RESTART:
+            ++g_nInfected;
+            g_bRestartNeeded = true;
+            Log(kLogDisinfected, path);
+            break;
+        case SCAN_DELETED:
+            ++g_nInfected;
+            Log(kLogDeleted, path);
+            break;
+        case SCAN_OPEN_FAILED:
+            ++g_nUnopened;
+            Log(kLogOpenFailed, path);
+            break;
+        default:
+            break;
+    }
+}
+
+void RunBatch(char* scanPath, const char* logName) {
+    if (logName) {
+        g_pLogFile = fopen(logName, "w+b");
+        if (g_pLogFile) fputs(kLogHeader, g_pLogFile);
+    }
+    BatchScanDirectory(scanPath);
+    if (!g_pLogFile) return;
+    fprintf(g_pLogFile, "Infected files          %d\r\n", int(g_nInfected));
+    fprintf(g_pLogFile, "Couldn't open           %d\r\n", int(g_nUnopened));
+    if (g_bRestartNeeded) fputs(kLogRestartNeeded, g_pLogFile);
+    fclose(g_pLogFile);
+    g_pLogFile = nullptr;
+}

@@ -1,0 +1,22 @@
+// The unattended run: a walk of one folder tree with an optional log.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+extern bool g_bSilent;
+extern bool g_bRemove;
+extern bool g_bRestart;
+extern FILE* g_pLogFile;
+extern int32_t g_nInfected;
+extern int32_t g_nUnopened;
+extern bool g_bRestartNeeded;
+
+// Walks `path` and everything below it; one trailing separator is removed in place.
+void BatchScanDirectory(char* path);
+
+// Scans one file and records the outcome in the counters and the log.
+void BatchReportFile(const char* path);
+
+// Opens the log (when named), walks `scanPath`, writes the totals and closes the log.
+void RunBatch(char* scanPath, const char* logName);

@@ -1,0 +1,27 @@
+#include "app/cleaner_app.h"
+
+#include "app/batch.h"
+#include "app/command_line.h"
+#include "app/options.h"
+#include "app/shutdown.h"
+
+CCleanerApp theApp;
+
+CCleanerApp::CCleanerApp() : CWinApp(nullptr) {}
+
+CCleanerApp::~CCleanerApp() {}
+
+BOOL CCleanerApp::InitInstance() {
+    // The process's own copy of the command line is lowercased, so the path and the
+    // log name reach the file system in lowercase.
+    LowercaseInPlace(GetCommandLineA());
+    int count;
+    char** vector;
+    SplitCommandLine(&count, &vector);
+    BatchArguments arguments = ParseArguments(count, vector, true);
+    if (!g_bSilent) return FALSE;  // the main dialog comes here
+    if (!arguments.pszScanPath) return FALSE;
+    RunBatch(arguments.pszScanPath, arguments.pszLogName);
+    if (g_bRestart) RestartComputer();
+    return FALSE;
+}

@@ -1,0 +1,68 @@
+// What the scan engine needs from the operating system. One implementation over
+// kernel32 (win32/), one over POSIX calls (posix/).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+typedef intptr_t PlatFile;
+const PlatFile PLAT_NO_FILE = -1;
+
+// Existing file, read only; others may read it but not write it meanwhile.
+PlatFile PlatOpenRead(const char* path);
+// New or emptied file for reading and writing, not shared, normal attributes.
+PlatFile PlatCreateWork(const char* path);
+// Existing file for reading and writing, not shared.
+PlatFile PlatOpenReadWrite(const char* path);
+void PlatClose(PlatFile file);
+
+// Reads up to `count` bytes at `offset` from the start; returns the count read
+// (0 when positioning or reading failed).
+int32_t PlatReadAt(PlatFile file, int32_t offset, void* buffer, int32_t count);
+// Reads the last `count` bytes; returns 0 when the file is shorter or reading failed.
+int32_t PlatReadLast(PlatFile file, void* buffer, int32_t count);
+// Writes all `count` bytes in one call; true only if every byte was written.
+bool PlatWriteAll(PlatFile file, const void* data, uint32_t count);
+// Cuts the last `count` bytes off the file.
+bool PlatCutTail(PlatFile file, int32_t count);
+
+// Copies `from` to `to`, replacing `to`; true only for a full copy.
+bool PlatCopyFile(const char* from, const char* to);
+// Clears read-only, hidden and system attributes (best effort).
+void PlatSetNormalAttributes(const char* path);
+// Deletes now; fails for a file in use.
+bool PlatDeleteFile(const char* path);
+// Renames now; never replaces an existing destination.
+bool PlatRenameFile(const char* from, const char* to);
+
+// Restart list: operations carried out, in the order added, at the next start.
+void PlatScheduleDelete(const char* path);
+void PlatScheduleRename(const char* from, const char* to);
+
+// The longest path the platform opens (259 on Windows); longer paths are left alone.
+size_t PlatMaxPathLength();
+
+// An executable loaded as data, for its host resource.
+struct PlatImage;
+// Null when the file is not a loadable 32-bit Windows image.
+PlatImage* PlatLoadImage(const char* path);
+// The bytes and size of resource 102 of type 10; false when there is none.
+bool PlatFindHostResource(PlatImage* image, const unsigned char** data, uint32_t* size);
+void PlatUnloadImage(PlatImage* image);
+
+// Directory listing: every entry, "." and ".." included, in the file system's order.
+#ifdef _WIN32
+const char PLAT_PATH_SEPARATOR = '\\';
+#else
+const char PLAT_PATH_SEPARATOR = '/';
+#endif
+
+struct PlatDirEntry {
+    const char* name;  // valid until the next call on the listing
+    bool isDirectory;
+};
+struct PlatListing;
+// Starts listing `directory` (the root when it is empty); null when that fails.
+PlatListing* PlatListFirst(const char* directory, PlatDirEntry* entry);
+bool PlatListNext(PlatListing* listing, PlatDirEntry* entry);
+void PlatListClose(PlatListing* listing);

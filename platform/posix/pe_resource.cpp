@@ -1,0 +1,167 @@
+// Walks the three levels of a PE32 resource tree (type, name, language) the way
+// FindResourceA does on Windows, without mapping the image.
+//
+// Which answer for which fault: only the headers decide whether the file is an
+// image at all. Once the section table is known to lie inside the file, every
+// fault further down -- an image with fewer than three data directories, a
+// resource RVA that no section's raw data holds, a directory or entry outside
+// the file, a data entry where a subdirectory belongs or the reverse, resource
+// bytes running past the end of the file -- gives PE_NO_RESOURCE. A resource
+// of zero bytes is found, with length 0, as SizeofResource would report.
+#include "platform/posix/pe_resource.h"
+
+namespace {
+
+const uint16_t kMzSignature = 0x5A4D;      // "MZ"
+const uint32_t kPeSignature = 0x00004550;  // "PE\0\0"
+const uint16_t kPe32Magic = 0x10B;
+const uint64_t kCoffHeaderSize = 20;
+const uint64_t kOptionalFixedSize = 96;  // PE32 optional header before the directories
+const uint64_t kSectionEntrySize = 40;
+const uint16_t kMaxSections = 96;
+const uint64_t kResourceDirectory = 2;       // index in the data directories
+const uint32_t kSubdirectory = 0x80000000u;  // high bit of OffsetToData
+
+// A range of bytes that refuses any read or sub-range outside itself. Offsets
+// and lengths are 64-bit so that offset + length cannot wrap before the check.
+class View {
+  public:
+    View() : data_(nullptr), size_(0) {}
+    View(const unsigned char* data, size_t size) : data_(data), size_(size) {}
+
+    size_t Size() const { return size_; }
+
+    bool Sub(uint64_t offset, uint64_t length, View* out) const {
+        if (offset > size_ || length > size_ - offset) return false;
+        *out = View(data_ + offset, static_cast<size_t>(length));
+        return true;
+    }
+
+    bool U16(uint64_t offset, uint16_t* value) const {
+        View v;
+        if (!Sub(offset, 2, &v)) return false;
+        *value = static_cast<uint16_t>(v.data_[0] | v.data_[1] << 8);
+        return true;
+    }
+
+    bool U32(uint64_t offset, uint32_t* value) const {
+        View v;
+        if (!Sub(offset, 4, &v)) return false;
+        *value = static_cast<uint32_t>(v.data_[0]) | static_cast<uint32_t>(v.data_[1]) << 8 |
+                 static_cast<uint32_t>(v.data_[2]) << 16 | static_cast<uint32_t>(v.data_[3]) << 24;
+        return true;
+    }
+
+  private:
+    const unsigned char* data_;
+    size_t size_;
+};
+
+// Turns `rva` into a file offset through the section table. The RVA must fall
+// inside a section's raw data: the smaller of VirtualSize and SizeOfRawData,
+// or SizeOfRawData alone when VirtualSize is 0 (as some linkers leave it).
+bool RvaToOffset(const View& sections, uint32_t rva, uint64_t* offset) {
+    for (uint64_t at = 0; at + kSectionEntrySize <= sections.Size(); at += kSectionEntrySize) {
+        uint32_t virtualSize, virtualAddress, rawSize, rawPointer;
+        if (!sections.U32(at + 8, &virtualSize) || !sections.U32(at + 12, &virtualAddress) ||
+            !sections.U32(at + 16, &rawSize) || !sections.U32(at + 20, &rawPointer)) {
+            return false;
+        }
+        uint32_t span = virtualSize != 0 && virtualSize < rawSize ? virtualSize : rawSize;
+        if (rva >= virtualAddress && rva - virtualAddress < span) {
+            *offset = static_cast<uint64_t>(rawPointer) + (rva - virtualAddress);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Reads the directory at `at` in `tree` and returns the OffsetToData of the
+// integer-id entry `id`, or of the very first entry when `anyEntry` is set.
+// Named entries come first and never match an integer id.
+bool FindEntry(const View& tree, uint32_t at, bool anyEntry, uint16_t id, uint32_t* target) {
+    uint16_t named, ids;
+    if (!tree.U16(static_cast<uint64_t>(at) + 12, &named) ||
+        !tree.U16(static_cast<uint64_t>(at) + 14, &ids)) {
+        return false;
+    }
+    uint64_t first = anyEntry ? 0 : named;
+    uint64_t end = static_cast<uint64_t>(named) + ids;
+    for (uint64_t i = first; i < end; ++i) {
+        uint64_t entry = static_cast<uint64_t>(at) + 16 + 8 * i;
+        uint32_t entryName, entryTarget;
+        if (!tree.U32(entry, &entryName) || !tree.U32(entry + 4, &entryTarget)) return false;
+        if (anyEntry || entryName == id) {
+            *target = entryTarget;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+PeLookup FindPeResource(const unsigned char* file, size_t size, uint16_t type, uint16_t name,
+                        size_t* offset, uint32_t* length) {
+    const View image(file, size);
+
+    // Headers: any fault here means the file is not an image.
+    uint16_t mz, sectionCount, optionalSize, magic;
+    uint32_t peOffset, signature, directoryCount;
+    if (!image.U16(0, &mz) || mz != kMzSignature || !image.U32(0x3C, &peOffset) ||
+        !image.U32(peOffset, &signature) || signature != kPeSignature) {
+        return PE_NOT_IMAGE;
+    }
+    const uint64_t coff = static_cast<uint64_t>(peOffset) + 4;
+    const uint64_t optionalAt = coff + kCoffHeaderSize;
+    View coffHeader, optional, sections;
+    if (!image.Sub(coff, kCoffHeaderSize, &coffHeader) || !coffHeader.U16(2, &sectionCount) ||
+        !coffHeader.U16(16, &optionalSize) ||
+        !image.Sub(optionalAt, kOptionalFixedSize, &optional) || !optional.U16(0, &magic) ||
+        magic != kPe32Magic || optionalSize < kOptionalFixedSize ||
+        !image.Sub(optionalAt, optionalSize, &optional) || sectionCount > kMaxSections ||
+        !image.Sub(optionalAt + optionalSize, sectionCount * kSectionEntrySize, &sections) ||
+        !optional.U32(92, &directoryCount)) {
+        return PE_NOT_IMAGE;
+    }
+
+    // Resource data directory; only as many directories as the optional header holds.
+    const uint64_t directoryRoom = (optionalSize - kOptionalFixedSize) / 8;
+    if (directoryCount <= kResourceDirectory || directoryRoom <= kResourceDirectory) {
+        return PE_NO_RESOURCE;
+    }
+    uint32_t rootRva, rootSize;
+    uint64_t rootOffset;
+    View tree;
+    if (!optional.U32(kOptionalFixedSize + 8 * kResourceDirectory, &rootRva) ||
+        !optional.U32(kOptionalFixedSize + 8 * kResourceDirectory + 4, &rootSize) || rootRva == 0 ||
+        rootSize == 0 || !RvaToOffset(sections, rootRva, &rootOffset) || rootOffset > size ||
+        !image.Sub(rootOffset, size - rootOffset, &tree)) {
+        return PE_NO_RESOURCE;
+    }
+
+    // Type, then name: both must lead to subdirectories. Offsets inside the
+    // tree are relative to its root; the tree may reach to the end of the file.
+    const uint16_t wanted[2] = {type, name};
+    uint32_t at = 0;
+    for (uint16_t id : wanted) {
+        uint32_t target;
+        if (!FindEntry(tree, at, false, id, &target) || (target & kSubdirectory) == 0) {
+            return PE_NO_RESOURCE;
+        }
+        at = target & ~kSubdirectory;
+    }
+
+    // First language: must be a data entry (RVA, Size, CodePage, Reserved).
+    uint32_t leaf, dataRva, dataSize;
+    uint64_t dataOffset;
+    View entry, data;
+    if (!FindEntry(tree, at, true, 0, &leaf) || (leaf & kSubdirectory) != 0 ||
+        !tree.Sub(leaf, 16, &entry) || !entry.U32(0, &dataRva) || !entry.U32(4, &dataSize) ||
+        !RvaToOffset(sections, dataRva, &dataOffset) || !image.Sub(dataOffset, dataSize, &data)) {
+        return PE_NO_RESOURCE;
+    }
+    *offset = static_cast<size_t>(dataOffset);
+    *length = dataSize;
+    return PE_RESOURCE_FOUND;
+}

@@ -1,0 +1,230 @@
+// POSIX implementation. Windows' sharing rules are mirrored with flock(): a file
+// another process holds with a shared lock is "in use" (it cannot be deleted or
+// renamed), one held with an exclusive lock cannot even be opened for reading.
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+#include "platform/platform.h"
+#include "platform/posix/pe_resource.h"
+#include "platform/posix/restart_list.h"
+
+namespace {
+
+int Fd(PlatFile file) {
+    return static_cast<int>(file);
+}
+
+// Opens `path` and takes the lock; PLAT_NO_FILE when either fails. Only regular
+// files are opened: a pipe or a device is never read.
+PlatFile OpenLocked(const char* path, int flags, int lock) {
+    int fd = open(path, flags | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0) return PLAT_NO_FILE;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flock(fd, lock | LOCK_NB) != 0) {
+        close(fd);
+        return PLAT_NO_FILE;
+    }
+    return fd;
+}
+
+off_t SizeOf(PlatFile file) {
+    struct stat st;
+    return fstat(Fd(file), &st) == 0 ? st.st_size : -1;
+}
+
+// True when nobody else holds a lock on the file (or it cannot be opened to ask).
+bool IsFree(const char* path) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return true;
+    bool isFree = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    close(fd);
+    return isFree;
+}
+
+}  // namespace
+
+PlatFile PlatOpenRead(const char* path) {
+    return OpenLocked(path, O_RDONLY, LOCK_SH);
+}
+
+PlatFile PlatCreateWork(const char* path) {
+    PlatFile file = OpenLocked(path, O_RDWR | O_CREAT, LOCK_EX);
+    if (file != PLAT_NO_FILE && ftruncate(Fd(file), 0) != 0) {
+        PlatClose(file);
+        return PLAT_NO_FILE;
+    }
+    return file;
+}
+
+PlatFile PlatOpenReadWrite(const char* path) {
+    return OpenLocked(path, O_RDWR, LOCK_EX);
+}
+
+void PlatClose(PlatFile file) {
+    close(Fd(file));
+}
+
+int32_t PlatReadAt(PlatFile file, int32_t offset, void* buffer, int32_t count) {
+    int32_t total = 0;
+    while (total < count) {
+        ssize_t got = pread(Fd(file), static_cast<char*>(buffer) + total, size_t(count - total),
+                            off_t(offset) + total);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        total += int32_t(got);
+    }
+    return total;
+}
+
+int32_t PlatReadLast(PlatFile file, void* buffer, int32_t count) {
+    off_t size = SizeOf(file);
+    if (size < count || size - count > INT32_MAX) return 0;
+    return PlatReadAt(file, int32_t(size - count), buffer, count);
+}
+
+bool PlatWriteAll(PlatFile file, const void* data, uint32_t count) {
+    ssize_t written = write(Fd(file), data, count);
+    return written >= 0 && size_t(written) == count;
+}
+
+bool PlatCutTail(PlatFile file, int32_t count) {
+    off_t size = SizeOf(file);
+    return size >= count && ftruncate(Fd(file), size - count) == 0;
+}
+
+bool PlatCopyFile(const char* from, const char* to) {
+    PlatFile source = PlatOpenRead(from);
+    if (source == PLAT_NO_FILE) return false;
+    PlatFile target = PlatCreateWork(to);
+    bool copied = target != PLAT_NO_FILE;
+    char buffer[65536];
+    while (copied) {
+        ssize_t got = read(Fd(source), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            copied = got == 0;
+            break;
+        }
+        copied = PlatWriteAll(target, buffer, uint32_t(got));
+    }
+    PlatClose(source);
+    if (target != PLAT_NO_FILE) PlatClose(target);
+    if (!copied && target != PLAT_NO_FILE) unlink(to);
+    return copied;
+}
+
+// Read-only is the only attribute POSIX has: give the owner write permission.
+void PlatSetNormalAttributes(const char* path) {
+    struct stat st;
+    if (stat(path, &st) == 0 && S_ISREG(st.st_mode)) chmod(path, (st.st_mode & 07777) | S_IWUSR);
+}
+
+bool PlatDeleteFile(const char* path) {
+    return IsFree(path) && unlink(path) == 0;
+}
+
+bool PlatRenameFile(const char* from, const char* to) {
+    return IsFree(from) && RenameNoReplace(from, to);
+}
+
+void PlatScheduleDelete(const char* path) {
+    AddRestartEntry("NUL", path);
+}
+
+void PlatScheduleRename(const char* from, const char* to) {
+    AddRestartEntry(to, from);
+}
+
+size_t PlatMaxPathLength() {
+    return SIZE_MAX;
+}
+
+struct PlatImage {
+    void* mapping;
+    size_t size;
+    PeLookup lookup;
+    size_t offset;
+    uint32_t length;
+};
+
+PlatImage* PlatLoadImage(const char* path) {
+    PlatFile file = PlatOpenRead(path);
+    if (file == PLAT_NO_FILE) return nullptr;
+    off_t size = SizeOf(file);
+    void* mapping =
+        size > 0 ? mmap(nullptr, size_t(size), PROT_READ, MAP_PRIVATE, Fd(file), 0) : MAP_FAILED;
+    PlatClose(file);
+    if (mapping == MAP_FAILED) return nullptr;
+    PlatImage* image = new PlatImage{mapping, size_t(size), PE_NOT_IMAGE, 0, 0};
+    image->lookup = FindPeResource(static_cast<const unsigned char*>(mapping), image->size, 10, 102,
+                                   &image->offset, &image->length);
+    if (image->lookup == PE_NOT_IMAGE) {
+        PlatUnloadImage(image);
+        return nullptr;
+    }
+    return image;
+}
+
+bool PlatFindHostResource(PlatImage* image, const unsigned char** data, uint32_t* size) {
+    if (image->lookup != PE_RESOURCE_FOUND) return false;
+    *data = static_cast<const unsigned char*>(image->mapping) + image->offset;
+    *size = image->length;
+    return true;
+}
+
+void PlatUnloadImage(PlatImage* image) {
+    munmap(image->mapping, image->size);
+    delete image;
+}
+
+struct PlatListing {
+    DIR* dir;
+    int dirFd;
+};
+
+namespace {
+
+// Symbolic links are not followed into directories: a link is listed as a file.
+bool ReadEntry(PlatListing* listing, PlatDirEntry* entry) {
+    dirent* next = readdir(listing->dir);
+    if (!next) return false;
+    entry->name = next->d_name;
+    if (next->d_type == DT_UNKNOWN) {
+        struct stat st;
+        entry->isDirectory = fstatat(listing->dirFd, next->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                             S_ISDIR(st.st_mode);
+    } else {
+        entry->isDirectory = next->d_type == DT_DIR;
+    }
+    return true;
+}
+
+}  // namespace
+
+PlatListing* PlatListFirst(const char* directory, PlatDirEntry* entry) {
+    DIR* dir = opendir(*directory ? directory : "/");
+    if (!dir) return nullptr;
+    PlatListing* listing = new PlatListing{dir, dirfd(dir)};
+    if (!ReadEntry(listing, entry)) {
+        PlatListClose(listing);
+        return nullptr;
+    }
+    return listing;
+}
+
+bool PlatListNext(PlatListing* listing, PlatDirEntry* entry) {
+    return ReadEntry(listing, entry);
+}
+
+void PlatListClose(PlatListing* listing) {
+    closedir(listing->dir);
+    delete listing;
+}

@@ -1,0 +1,210 @@
+#include "tests/support/test_files.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/posix/restart_list.h"
+#endif
+
+namespace testfiles {
+
+void WriteBytes(const std::string& path, const Bytes& bytes) {
+    FILE* file = fopen(path.c_str(), "wb");
+    if (!file) throw std::runtime_error("cannot write " + path);
+    if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), file);
+    fclose(file);
+}
+
+Bytes ReadBytes(const std::string& path) {
+    Bytes bytes;
+    FILE* file = fopen(path.c_str(), "rb");
+    if (!file) throw std::runtime_error("cannot read " + path);
+    unsigned char buffer[65536];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof buffer, file)) > 0)
+        bytes.insert(bytes.end(), buffer, buffer + got);
+    fclose(file);
+    return bytes;
+}
+
+std::string Join(const std::string& dir, const std::string& name) {
+    return dir + kSeparator + name;
+}
+
+#ifdef _WIN32
+
+const char kSeparator[] = "\\";
+
+std::string MakeTempDir(const std::string& tag) {
+    char base[MAX_PATH];
+    GetTempPathA(MAX_PATH, base);
+    static int counter = 0;
+    std::string dir = std::string(base) + "torvo-" + tag + "-" +
+                      std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
+    CreateDirectoryA(dir.c_str(), nullptr);
+    return dir;
+}
+
+void MakeDir(const std::string& path) {
+    CreateDirectoryA(path.c_str(), nullptr);
+}
+
+bool Exists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<std::string> ListDir(const std::string& dir) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA entry;
+    HANDLE find = FindFirstFileA((dir + "\\*.*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        std::string name = entry.cFileName;
+        if (name != "." && name != "..") names.push_back(name);
+    } while (FindNextFileA(find, &entry));
+    FindClose(find);
+    return names;
+}
+
+void SetReadOnlyAndHidden(const std::string& path) {
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+}
+
+bool HasNormalAttributes(const std::string& path) {
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes &
+            (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) == 0;
+}
+
+std::string RealProgramPath() {
+    char system[MAX_PATH];
+    GetSystemDirectoryA(system, MAX_PATH);
+    std::string path = std::string(system) + "\\notepad.exe";
+    return Exists(path) ? path : std::string();
+}
+
+HeldOpen::HeldOpen(const std::string& path, bool inUse) {
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, inUse ? FILE_SHARE_READ : 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot hold " + path);
+    m_handle = reinterpret_cast<long long>(handle);
+}
+
+void HeldOpen::Release() {
+    if (m_handle) CloseHandle(reinterpret_cast<HANDLE>(m_handle));
+    m_handle = 0;
+}
+
+HeldOpen::~HeldOpen() {
+    Release();
+}
+
+// Wine's wineboot carries out both forms of the list: the delayed renames of the NT
+// family and wininit.ini of the Windows 95 family.
+void CarryOutRestartList() {
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    char command[] = "wineboot.exe -r";
+    if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process))
+        throw std::runtime_error("cannot start wineboot");
+    WaitForSingleObject(process.hProcess, 60000);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+}
+
+std::string PlatformFamily() {
+    return (GetVersion() & 0x80000000u) ? "95" : "NT";
+}
+
+#else
+
+const char kSeparator[] = "/";
+
+std::string MakeTempDir(const std::string& tag) {
+    const char* base = getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/torvo-" + tag + "-XXXXXX";
+    if (!mkdtemp(&pattern[0])) throw std::runtime_error("mkdtemp failed");
+    setenv("TORVOCLEAN_RESTART_LIST", (pattern + "/.restart-list.ini").c_str(), 1);
+    return pattern;
+}
+
+void MakeDir(const std::string& path) {
+    mkdir(path.c_str(), 0755);
+}
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> ListDir(const std::string& dir) {
+    std::vector<std::string> names;
+    DIR* listing = opendir(dir.c_str());
+    if (!listing) return names;
+    while (dirent* entry = readdir(listing)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != ".." && name.rfind(".restart-list", 0) != 0)
+            names.push_back(name);
+    }
+    closedir(listing);
+    return names;
+}
+
+void SetReadOnlyAndHidden(const std::string& path) {
+    chmod(path.c_str(), 0444);
+}
+
+bool HasNormalAttributes(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && (st.st_mode & S_IWUSR);
+}
+
+std::string RealProgramPath() {
+    const char* candidates[] = {"/usr/lib/i386-linux-gnu/wine/i386-windows/notepad.exe",
+                                "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/notepad.exe",
+                                "/usr/lib/wine/i386-windows/notepad.exe"};
+    for (const char* candidate : candidates)
+        if (Exists(candidate)) return candidate;
+    return std::string();
+}
+
+HeldOpen::HeldOpen(const std::string& path, bool inUse) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || flock(fd, inUse ? LOCK_SH : LOCK_EX) != 0)
+        throw std::runtime_error("cannot hold " + path);
+    m_handle = fd + 1;
+}
+
+void HeldOpen::Release() {
+    if (m_handle) close(int(m_handle - 1));
+    m_handle = 0;
+}
+
+HeldOpen::~HeldOpen() {
+    Release();
+}
+
+void CarryOutRestartList() {
+    RunRestartList();
+}
+
+std::string PlatformFamily() {
+    return "NT";
+}
+
+#endif
+
+}  // namespace testfiles

@@ -152,14 +152,9 @@ bool ParseNumber(const std::string& text, uint32_t maxValue, uint32_t* value) {
 }
 
 bool ParseVariant(const Arguments& args, samples::Variant* variant) {
-    if (!args.Has("--variant")) return false;
-    const std::string& name = args.Value("--variant");
-    if (name == "a" || name == "A")
-        *variant = samples::VARIANT_A;
-    else if (name == "e" || name == "E")
-        *variant = samples::VARIANT_E;
-    else
-        return false;
+    std::string name = args.Has("--variant") ? args.Value("--variant") : "";
+    if (name != "a" && name != "e") return false;
+    *variant = name == "a" ? samples::VARIANT_A : samples::VARIANT_E;
     return true;
 }
 
@@ -239,7 +234,10 @@ int CommandNearMiss(const std::vector<std::string>& argv) {
     }
     if (args.positional.size() != 2) return BadUsage("near-miss needs a name and an output file");
     Bytes sample = samples::NearMiss(args.positional[0]);
-    if (sample.empty()) return BadUsage("no near miss called " + args.positional[0]);
+    if (sample.empty()) {
+        return BadUsage("no near miss called " + args.positional[0] +
+                        "; near-miss --list names them");
+    }
     return Write(args.positional[1], sample);
 }
 
@@ -298,8 +296,8 @@ int CommandDemo(const std::vector<std::string>& argv) {
     if (!MakeFolder(dir)) return IoFailure("create folder", dir);
     if (!MakeFolder(dir + "/docs")) return IoFailure("create folder", dir + "/docs");
     for (const SampleFile& file : DemoFiles()) {
-        if (!WriteFile(dir + "/" + file.path, file.data))
-            return IoFailure("write", dir + "/" + file.path);
+        std::string path = dir + "/" + file.path;
+        if (!WriteFile(path, file.data)) return IoFailure("write", path);
         std::printf("%s\t%s\n", file.path.c_str(), file.what.c_str());
     }
     return 0;

@@ -333,7 +333,7 @@ Bytes NestedExe(Variant variant, const Bytes& host, int depth) {
 }
 
 Bytes MailMessage(Variant variant) {
-    const char* letter = variant == VARIANT_A ? "a" : "e";
+    const char* letter = variant == VARIANT_A ? "A" : "E";
     Bytes mail;
     Append(mail,
            "From: \"Sample Generator\" <samples@example.invalid>\r\n"

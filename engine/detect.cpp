@@ -52,38 +52,53 @@ DetectResult DetectMailBlock(PlatFile file, uint32_t blockSignature, const char*
     return DETECT_INFECTED;
 }
 
-DetectResult DetectScriptTail(PlatFile file, const char** label) {
-    unsigned char* tail = static_cast<unsigned char*>(malloc(SCRIPT_TAIL_LENGTH));
-    if (!tail) return DETECT_NO_MEMORY;
-    DetectResult result = DETECT_CLEAN;
-    if (PlatReadLast(file, tail, SCRIPT_TAIL_LENGTH) == SCRIPT_TAIL_LENGTH && IsScriptTail(tail)) {
-        *label = LABEL_JS_TORVO;
-        result = DETECT_INFECTED;
+// A file no longer than a message header was read whole with its head, tail included.
+DetectResult DetectScriptTail(PlatFile file, int64_t size, const unsigned char* head,
+                              int32_t headRead, const char** label) {
+    if (size < SCRIPT_TAIL_LENGTH) return DETECT_CLEAN;
+    unsigned char tail[SCRIPT_TAIL_LENGTH];
+    const unsigned char* last = tail;
+    if (size == headRead) {
+        last = head + headRead - SCRIPT_TAIL_LENGTH;
+    } else if (size - SCRIPT_TAIL_LENGTH > INT32_MAX ||
+               PlatReadAt(file, int32_t(size - SCRIPT_TAIL_LENGTH), tail, SCRIPT_TAIL_LENGTH) !=
+                   SCRIPT_TAIL_LENGTH) {
+        return DETECT_CLEAN;
     }
-    free(tail);
-    return result;
+    if (!IsScriptTail(last)) return DETECT_CLEAN;
+    *label = LABEL_JS_TORVO;
+    return DETECT_INFECTED;
 }
 
-DetectResult DetectNonExecutable(PlatFile file, const char** label) {
-    RegionCrc header = CrcOfRegion(file, 0, MAIL_HEADER_LENGTH);
-    if (header.noMemory) return DETECT_NO_MEMORY;
-    if (Matches(header, CRC_MAIL_HEADER_E))
-        return DetectMailBlock(file, CRC_MAIL_BLOCK_E, LABEL_TORVO_E, label);
-    if (Matches(header, CRC_MAIL_HEADER_A))
-        return DetectMailBlock(file, CRC_MAIL_BLOCK_A, LABEL_TORVO_A, label);
-    return DetectScriptTail(file, label);
+// `head` holds the first bytes of the file, up to the length of a message header.
+DetectResult DetectNonExecutable(PlatFile file, int64_t size, const unsigned char* head,
+                                 int32_t headRead, const char** label) {
+    if (headRead == MAIL_HEADER_LENGTH) {
+        uint32_t header = Crc32(head, MAIL_HEADER_LENGTH);
+        if (header == CRC_MAIL_HEADER_E)
+            return DetectMailBlock(file, CRC_MAIL_BLOCK_E, LABEL_TORVO_E, label);
+        if (header == CRC_MAIL_HEADER_A)
+            return DetectMailBlock(file, CRC_MAIL_BLOCK_A, LABEL_TORVO_A, label);
+    }
+    return DetectScriptTail(file, size, head, headRead, label);
 }
 
 }  // namespace
 
+// The head that tells executables from other files and the header of a message are
+// read in one go: most files are small, and this is the only read they need. Regions
+// that end beyond the file's size never match.
 DetectResult DetectFile(const char* path, const char** label) {
     *label = LABEL_TORVO_A;
-    PlatFile file = PlatOpenRead(path);
+    int64_t size = -1;
+    PlatFile file = PlatOpenRead(path, &size);
     if (file == PLAT_NO_FILE) return DETECT_OPEN_FAILED;
-    unsigned char head[HEAD_LENGTH];
-    int32_t headRead = PlatReadAt(file, 0, head, HEAD_LENGTH);
-    DetectResult result = IsExecutableHead(head, headRead) ? DetectExecutable(file, label)
-                                                           : DetectNonExecutable(file, label);
+    unsigned char head[MAIL_HEADER_LENGTH];
+    int32_t headRead = PlatReadAt(
+        file, 0, head, size >= 0 && size < MAIL_HEADER_LENGTH ? int32_t(size) : MAIL_HEADER_LENGTH);
+    DetectResult result = IsExecutableHead(head, headRead)
+                              ? DetectExecutable(file, label)
+                              : DetectNonExecutable(file, size, head, headRead, label);
     PlatClose(file);
     return result;
 }

@@ -8,8 +8,9 @@
 typedef intptr_t PlatFile;
 const PlatFile PLAT_NO_FILE = -1;
 
-// Existing file, read only; others may read it but not write it meanwhile.
-PlatFile PlatOpenRead(const char* path);
+// Existing file, read only; others may read it but not write it meanwhile. `size`,
+// when given, receives the file's size.
+PlatFile PlatOpenRead(const char* path, int64_t* size = nullptr);
 // New or emptied file for reading and writing, not shared, normal attributes.
 PlatFile PlatCreateWork(const char* path);
 // Existing file for reading and writing, not shared.
@@ -66,3 +67,7 @@ struct PlatListing;
 PlatListing* PlatListFirst(const char* directory, PlatDirEntry* entry);
 bool PlatListNext(PlatListing* listing, PlatDirEntry* entry);
 void PlatListClose(PlatListing* listing);
+
+// Whether the system keeps the SSE registers across task switches (the Windows 95
+// family before Windows 98 does not), so that code may use them.
+bool PlatSystemSavesVectorRegisters();

@@ -1,5 +1,6 @@
-// Walks the three levels of a PE32 resource tree (type, name, language) the way
-// FindResourceA does on Windows, without mapping the image.
+// Walks the three levels of a PE32 resource tree (type, name, language) in the
+// file as read, where Windows maps the image and calls FindResourceA. Of the
+// languages, the first entry is taken.
 //
 // Which answer for which fault: only the headers decide whether the file is an
 // image at all. Once the section table is known to lie inside the file, every
@@ -125,11 +126,9 @@ PeLookup FindPeResource(const unsigned char* file, size_t size, uint16_t type, u
         return PE_NOT_IMAGE;
     }
 
-    // Resource data directory; only as many directories as the optional header holds.
-    const uint64_t directoryRoom = (optionalSize - kOptionalFixedSize) / 8;
-    if (directoryCount <= kResourceDirectory || directoryRoom <= kResourceDirectory) {
-        return PE_NO_RESOURCE;
-    }
+    // Resource data directory; `optional` ends with SizeOfOptionalHeader, so a
+    // directory beyond it cannot be read either.
+    if (directoryCount <= kResourceDirectory) return PE_NO_RESOURCE;
     uint32_t rootRva, rootSize;
     uint64_t rootOffset;
     View tree;

@@ -24,7 +24,7 @@ int Fd(PlatFile file) {
 
 // Opens `path` and takes the lock; PLAT_NO_FILE when either fails. Only regular
 // files are opened: a pipe or a device is never read.
-PlatFile OpenLocked(const char* path, int flags, int lock) {
+PlatFile OpenLocked(const char* path, int flags, int lock, int64_t* size = nullptr) {
     int fd = open(path, flags | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0) return PLAT_NO_FILE;
     struct stat st;
@@ -32,6 +32,7 @@ PlatFile OpenLocked(const char* path, int flags, int lock) {
         close(fd);
         return PLAT_NO_FILE;
     }
+    if (size) *size = st.st_size;
     return fd;
 }
 
@@ -51,8 +52,8 @@ bool IsFree(const char* path) {
 
 }  // namespace
 
-PlatFile PlatOpenRead(const char* path) {
-    return OpenLocked(path, O_RDONLY, LOCK_SH);
+PlatFile PlatOpenRead(const char* path, int64_t* size) {
+    return OpenLocked(path, O_RDONLY, LOCK_SH, size);
 }
 
 PlatFile PlatCreateWork(const char* path) {
@@ -156,9 +157,9 @@ struct PlatImage {
 };
 
 PlatImage* PlatLoadImage(const char* path) {
-    PlatFile file = PlatOpenRead(path);
+    int64_t size = 0;
+    PlatFile file = PlatOpenRead(path, &size);
     if (file == PLAT_NO_FILE) return nullptr;
-    off_t size = SizeOf(file);
     void* mapping =
         size > 0 ? mmap(nullptr, size_t(size), PROT_READ, MAP_PRIVATE, Fd(file), 0) : MAP_FAILED;
     PlatClose(file);
@@ -227,4 +228,8 @@ bool PlatListNext(PlatListing* listing, PlatDirEntry* entry) {
 void PlatListClose(PlatListing* listing) {
     closedir(listing->dir);
     delete listing;
+}
+
+bool PlatSystemSavesVectorRegisters() {
+    return true;
 }

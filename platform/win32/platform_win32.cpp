@@ -85,9 +85,17 @@ void AddWininitEntry(const std::string& key, const std::string& value) {
 
 }  // namespace
 
-PlatFile PlatOpenRead(const char* path) {
-    return FromHandle(
-        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+PlatFile PlatOpenRead(const char* path, int64_t* size) {
+    HANDLE file =
+        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file != INVALID_HANDLE_VALUE && size) {
+        DWORD high = 0;
+        DWORD low = GetFileSize(file, &high);
+        *size = low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR
+                    ? -1
+                    : int64_t(uint64_t(high) << 32 | low);
+    }
+    return FromHandle(file);
 }
 
 PlatFile PlatCreateWork(const char* path) {
@@ -212,4 +220,15 @@ bool PlatListNext(PlatListing* listing, PlatDirEntry* entry) {
 void PlatListClose(PlatListing* listing) {
     FindClose(listing->find);
     delete listing;
+}
+
+// IsProcessorFeaturePresent is missing from Windows 95's kernel32, so it is looked up.
+bool PlatSystemSavesVectorRegisters() {
+    typedef BOOL(WINAPI * IsFeaturePresent)(DWORD);
+    HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+    IsFeaturePresent isPresent = kernel32
+                                     ? reinterpret_cast<IsFeaturePresent>(reinterpret_cast<void*>(
+                                           GetProcAddress(kernel32, "IsProcessorFeaturePresent")))
+                                     : nullptr;
+    return isPresent && isPresent(PF_XMMI64_INSTRUCTIONS_AVAILABLE);
 }

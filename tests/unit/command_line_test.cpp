@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@ std::vector<std::string> Split(const std::string& text) {
     SplitCommandLineText(text.c_str(), &count, &vector);
     std::vector<std::string> arguments(vector, vector + count);
     EXPECT_EQ(vector[count], nullptr);
+    free(vector);  // the program keeps its block for good; a test need not
     return arguments;
 }
 
@@ -57,8 +59,8 @@ TEST(LowercaseInPlace, ChangesOnlyAsciiCapitals) {
 
 // Options are examined one by one; the last path and the last log name win.
 TEST(ParseArguments, SetsFlagsAndKeepsTheLastPathAndLog) {
-    char* argv[] = {(char*)"prog", (char*)"/Silent", (char*)"/silently", (char*)"c:\\a",
-                    (char*)"/LOG=x.txt", (char*)"c:\\b",  (char*)"/log=",     (char*)"/delete",
+    char* argv[] = {(char*)"prog",       (char*)"/Silent", (char*)"/silently", (char*)"c:\\a",
+                    (char*)"/LOG=x.txt", (char*)"c:\\b",   (char*)"/log=",     (char*)"/delete",
                     (char*)"/REPAIR",    (char*)"/other"};
     BatchArguments parsed = ParseArguments(10, argv, true);
     EXPECT_TRUE(g_bSilent);

@@ -3,6 +3,8 @@
 #include <glob.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <fstream>
 #include <map>
 #include <string>
@@ -73,8 +75,8 @@ Bytes BuildImage(const std::vector<Res>& resources, bool namedRoot = false) {
         Put32(t, leaf.first + 4, leaf.second->data.size());
         t.insert(t.end(), leaf.second->data.begin(), leaf.second->data.end());
     }
-    Bytes f(kRsrcRaw);
-    f.insert(f.end(), t.begin(), t.end());
+    Bytes f(kRsrcRaw + t.size());
+    std::copy(t.begin(), t.end(), f.begin() + kRsrcRaw);
     const uint32_t tree = static_cast<uint32_t>(t.size());
     Put16(f, 0, 0x5A4D), Put32(f, 0x3C, kPe), Put32(f, kPe, 0x4550);
     Put16(f, kPe + 4, 0x14C), Put16(f, kPe + 6, 2), Put16(f, kPe + 20, 0xE0);

@@ -45,14 +45,17 @@ std::string Join(const std::string& dir, const std::string& name) {
 
 const char kSeparator[] = "\\";
 
+// Wine hands out the same process ids run after run, so the name alone is no proof of
+// a fresh directory: only one that could be created is.
 std::string MakeTempDir(const std::string& tag) {
     char base[MAX_PATH];
     GetTempPathA(MAX_PATH, base);
     static int counter = 0;
-    std::string dir = std::string(base) + "torvo-" + tag + "-" +
-                      std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
-    CreateDirectoryA(dir.c_str(), nullptr);
-    return dir;
+    for (;;) {
+        std::string dir = std::string(base) + "torvo-" + tag + "-" +
+                          std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
+        if (CreateDirectoryA(dir.c_str(), nullptr)) return dir;
+    }
 }
 
 void MakeDir(const std::string& path) {

@@ -1,10 +1,8 @@
 #include "app/batch.h"
 
-#include <cstring>
-
+#include "app/tree_walk.h"
 #include "engine/clean.h"
 #include "engine/restart_ops.h"
-#include "platform/platform.h"
 
 bool g_bSilent;
 bool g_bRemove;
@@ -15,9 +13,6 @@ int32_t g_nUnopened;
 bool g_bRestartNeeded;
 
 namespace {
-
-// Every path of the walk lives in a buffer of this size, terminating zero included.
-const size_t kPathBufferSize = 260;
 
 // The log is written in binary with explicit CR LF, so it is the same on every platform.
 const char kLogHeader[] = "Detection and Removal tool for Win32.Torvo.A@mm\r\n\r\n";
@@ -35,44 +30,16 @@ void Log(const char* finding, const char* path) {
     fputs(finding, g_pLogFile);
 }
 
-bool IsDotEntry(const char* name) {
-    return !strcmp(name, ".") || !strcmp(name, "..");
-}
-
-// False when the full path would not fit the walk's buffer: such an entry is skipped,
-// never cut short into the name of another file.
-bool BuildChildPath(const char* directory, const char* name, char* buffer) {
-    size_t directoryLength = strlen(directory);
-    size_t nameLength = strlen(name);
-    if (directoryLength + 1 + nameLength >= kPathBufferSize) return false;
-    memcpy(buffer, directory, directoryLength);
-    buffer[directoryLength] = PLAT_PATH_SEPARATOR;
-    memcpy(buffer + directoryLength + 1, name, nameLength + 1);
-    return true;
-}
-
-void VisitEntry(const char* directory, const PlatDirEntry& entry) {
-    if (entry.isDirectory && IsDotEntry(entry.name)) return;
-    char childPath[kPathBufferSize];
-    if (!BuildChildPath(directory, entry.name, childPath)) return;
-    if (entry.isDirectory)
-        BatchScanDirectory(childPath);
-    else
-        BatchReportFile(childPath);
-}
+class BatchWalk : public TreeWalk {
+  public:
+    void ReportFile(const char* path) override { BatchReportFile(path); }
+};
 
 }  // namespace
 
 void BatchScanDirectory(char* path) {
-    size_t length = strlen(path);
-    if (length > 0 && path[length - 1] == PLAT_PATH_SEPARATOR) path[length - 1] = '\0';
-    PlatDirEntry entry;
-    PlatListing* listing = PlatListFirst(path, &entry);
-    if (!listing) return;
-    do {
-        VisitEntry(path, entry);
-    } while (PlatListNext(listing, &entry));
-    PlatListClose(listing);
+    BatchWalk walk;
+    WalkTree(path, walk);
 }
 
 void BatchReportFile(const char* path) {

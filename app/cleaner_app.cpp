@@ -4,8 +4,22 @@
 #include "app/command_line.h"
 #include "app/options.h"
 #include "app/shutdown.h"
+#include "ui/cleaner_dlg.h"
 
 CCleanerApp theApp;
+
+namespace {
+
+void RunMainDialog() {
+    CCleanerDlg* dialog = new CCleanerDlg(nullptr);
+    theApp.m_hMainWnd = nullptr;
+    dialog->DoModal();
+    theApp.m_hMainWnd = nullptr;
+    dialog->WaitForScan();
+    delete dialog;
+}
+
+}  // namespace
 
 CCleanerApp::CCleanerApp() : CWinApp(nullptr) {}
 
@@ -19,7 +33,10 @@ BOOL CCleanerApp::InitInstance() {
     char** vector;
     SplitCommandLine(&count, &vector);
     BatchArguments arguments = ParseArguments(count, vector, true);
-    if (!g_bSilent) return FALSE;  // the main dialog comes here
+    if (!g_bSilent) {
+        RunMainDialog();
+        return FALSE;
+    }
     if (!arguments.pszScanPath) return FALSE;
     RunBatch(arguments.pszScanPath, arguments.pszLogName);
     if (g_bRestart) RestartComputer();

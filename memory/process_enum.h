@@ -3,8 +3,9 @@
 // looked up by name, so one executable starts on both.
 #pragma once
 
-#include <tlhelp32.h>
 #include <windows.h>
+
+#include <tlhelp32.h>
 
 class CProcessEnum {
   public:

@@ -1,0 +1,73 @@
+#!/bin/bash
+# The main dialog as a user meets it: TorvoClean.exe under Wine on Xvfb, driven by
+# uidriver.exe, on folders made with samplegen. Screenshots go to SHOTS as PNG.
+#   dialog_ui.sh TORVOCLEAN.EXE UIDRIVER.EXE SAMPLEGEN WINE_RUN E2ETOOL FAKEWORM SHOTS
+set -u
+exe=$(realpath "$1") driver=$(realpath "$2") samplegen=$(realpath "$3")
+wine_run=$(realpath "$4") e2etool=$(realpath "$5") fakeworm=$(realpath "$6") shots=$7
+export LC_ALL=C.UTF-8
+work=$(mktemp -d "${TMPDIR:-/tmp}/torvo-ui-XXXXXX")
+export TORVO_WINE_PREFIXES="$work/wine"
+failures=0 passes=0
+stop_wine() {
+    for version in nt win98; do
+        WINEPREFIX="$TORVO_WINE_PREFIXES/$version" timeout 15 /usr/lib/wine/wineserver64 -k >/dev/null 2>&1
+    done
+}
+trap 'touch "$work/release"; stop_wine; rm -rf "$work"' EXIT
+check() { if "${@:2}"; then passes=$((passes + 1)); else failures=$((failures + 1)); echo "FAIL: $1"; fi; }
+mkdir -p "$shots"
+
+"$wine_run" "$e2etool" attributes 'c:\' >/dev/null  # makes the prefix
+drive_c="$TORVO_WINE_PREFIXES/nt/drive_c"
+ui="$drive_c/ui"
+mkdir -p "$ui/empty" "$ui/unreadable" "$ui/mixed" "$ui/big/aaa" "$work/droot"
+"$samplegen" page "$ui/unreadable/locked.htm" >/dev/null
+"$samplegen" page "$ui/mixed/page.htm" >/dev/null
+"$samplegen" page "$ui/mixed/busy.htm" >/dev/null
+"$samplegen" mail --variant e "$ui/mixed/worm.eml" >/dev/null
+"$samplegen" exe --variant a --no-host "$work/worm.exe" >/dev/null
+{ printf 'MZ'; head -c 62 /dev/zero; tail -c +65 "$work/worm.exe"; } >"$ui/mixed/broken.exe"
+(cd "$ui/big/aaa" && seq -f 'file%05g.txt' 1 20000 | xargs touch)
+"$samplegen" page "$ui/big/zzz.htm" >/dev/null
+cp "$ui/big/zzz.htm" "$work/zzz.htm"
+"$samplegen" page "$work/droot/root.htm" >/dev/null
+ln -sfn "$work/droot" "$TORVO_WINE_PREFIXES/nt/dosdevices/d:"
+head -c -120 "$ui/mixed/page.htm" >"$work/plain.htm"
+
+hold() {  # hold FILE read|none
+    local ready="$work/ready.$RANDOM"
+    "$wine_run" "$e2etool" hold "$1" "$2" "z:${ready//\//\\}" "z:${work//\//\\}\\release" &
+    for _ in $(seq 300); do [ -e "$ready" ] && return; sleep 0.1; done
+}
+hold 'c:\ui\unreadable\locked.htm' none
+hold 'c:\ui\mixed\busy.htm' read
+
+"$wine_run" "$driver" main "$exe" 'C:\ui' "z:${work//\//\\}" >"$work/main.txt"
+cat "$work/main.txt"
+read -r p _ f _ < <(grep -E '^[0-9]+ passed, [0-9]+ failed' "$work/main.txt")
+passes=$((passes + ${p:-0})) failures=$((failures + ${f:-1}))
+
+touch "$work/release"
+sleep 1
+check "Yes stopped the walk before the last entry" cmp -s "$ui/big/zzz.htm" "$work/zzz.htm"
+check "cleaned file repaired" cmp -s "$ui/mixed/page.htm" "$work/plain.htm"
+check "deleted file gone" [ ! -e "$ui/mixed/worm.eml" ]
+check "pending file waits beside its work file" [ -e "$ui/mixed/busy.htm.cln" ]
+WINEPREFIX="$TORVO_WINE_PREFIXES/nt" timeout 60 /usr/lib/wine/wine64 wineboot -r >/dev/null 2>&1 </dev/null
+check "pending file repaired at the restart" cmp -s "$ui/mixed/busy.htm" "$work/plain.htm"
+
+# A worm running when the dialog starts, in a Windows 98 prefix (the NT family would end
+# Wine's own explorer.exe, the desktop of this test).
+export TORVO_WINE_VERSION=win98
+"$wine_run" "$e2etool" attributes 'c:\' >/dev/null
+"$wine_run" "$driver" worm "$exe" "z:${fakeworm//\//\\}" "z:${work//\//\\}" >"$work/worm.txt"
+cat "$work/worm.txt"
+read -r p _ f _ < <(grep -E '^[0-9]+ passed, [0-9]+ failed' "$work/worm.txt")
+passes=$((passes + ${p:-0})) failures=$((failures + ${f:-1}))
+
+for shot in "$work"/*.bmp; do
+    [ -e "$shot" ] && convert "$shot" "$shots/$(basename "${shot%.bmp}").png"
+done
+echo "$passes passed, $failures failed"
+[ "$failures" -eq 0 ]

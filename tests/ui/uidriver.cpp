@@ -1,0 +1,463 @@
+// Drives TorvoClean.exe's dialogs from outside, as a user would: finds the windows,
+// presses buttons, chooses folders in the folder browser, reads the status line, the
+// list rows and the message boxes, and saves screenshots. Prints "N passed, N failed".
+//   uidriver main TORVOCLEAN.EXE ROOT SHOTS
+//   uidriver worm TORVOCLEAN.EXE FAKEWORM.EXE SHOTS
+#include <commctrl.h>
+#include <shlobj.h>
+#include <windows.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+int g_passed, g_failed;
+std::string g_shots;
+
+void Check(bool ok, const std::string& what) {
+    if (ok) {
+        ++g_passed;
+    } else {
+        ++g_failed;
+        printf("FAIL: %s\n", what.c_str());
+        fflush(stdout);
+    }
+}
+
+bool WaitFor(const std::function<bool()>& condition, int milliseconds = 15000) {
+    for (int waited = 0; waited < milliseconds; waited += 50) {
+        if (condition()) return true;
+        Sleep(50);
+    }
+    return condition();
+}
+
+std::string Text(HWND window) {
+    char text[1024] = "";
+    SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, LPARAM(text), SMTO_ABORTIFHUNG, 5000,
+                        nullptr);
+    return text;
+}
+
+std::string Upper(std::string text) {
+    for (char& c : text) c = char(toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string ClassOf(HWND window) {
+    char name[256] = "";
+    GetClassNameA(window, name, sizeof name);
+    return name;
+}
+
+// Saves the screen as a BMP file; the test script turns it into PNG.
+void Screenshot(const std::string& name) {
+    HDC screen = GetDC(nullptr);
+    int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY);
+    BITMAPINFOHEADER info = {};
+    info.biSize = sizeof info;
+    info.biWidth = width;
+    info.biHeight = height;
+    info.biPlanes = 1;
+    info.biBitCount = 24;
+    int stride = (width * 3 + 3) & ~3;
+    std::vector<char> pixels(size_t(stride) * height);
+    GetDIBits(memory, bitmap, 0, height, pixels.data(), reinterpret_cast<BITMAPINFO*>(&info),
+              DIB_RGB_COLORS);
+    BITMAPFILEHEADER file = {};
+    file.bfType = 0x4D42;
+    file.bfOffBits = sizeof file + sizeof info;
+    file.bfSize = DWORD(file.bfOffBits + pixels.size());
+    FILE* out = fopen((g_shots + "\\" + name + ".bmp").c_str(), "wb");
+    if (out) {
+        fwrite(&file, sizeof file, 1, out);
+        fwrite(&info, sizeof info, 1, out);
+        fwrite(pixels.data(), 1, pixels.size(), out);
+        fclose(out);
+    }
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+}
+
+// The program under test, its windows and its memory.
+class Program {
+  public:
+    Program(const std::string& exe, const std::string& arguments = "") {
+        std::string command = "\"" + exe + "\" " + arguments;
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        m_started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                   nullptr, &startup, &m_process) != 0;
+    }
+    ~Program() {
+        if (IsRunning()) TerminateProcess(m_process.hProcess, 0);
+        CloseHandle(m_process.hThread);
+        CloseHandle(m_process.hProcess);
+    }
+    bool IsRunning() const {
+        return m_started && WaitForSingleObject(m_process.hProcess, 0) == WAIT_TIMEOUT;
+    }
+    bool Ended(int milliseconds) const {
+        return WaitForSingleObject(m_process.hProcess, DWORD(milliseconds)) == WAIT_OBJECT_0;
+    }
+
+    // Visible top-level windows of the program, with `title` (any when empty).
+    std::vector<HWND> Windows(const std::string& title = "") const {
+        std::vector<HWND> found;
+        struct Search {
+            const Program* program;
+            const std::string* title;
+            std::vector<HWND>* found;
+        } search = {this, &title, &found};
+        EnumWindows(
+            [](HWND window, LPARAM parameter) -> BOOL {
+                Search& s = *reinterpret_cast<Search*>(parameter);
+                DWORD process = 0;
+                GetWindowThreadProcessId(window, &process);
+                if (process == s.program->m_process.dwProcessId && IsWindowVisible(window) &&
+                    (s.title->empty() || Text(window) == *s.title))
+                    s.found->push_back(window);
+                return TRUE;
+            },
+            LPARAM(&search));
+        return found;
+    }
+
+    HWND MainDialog() const {
+        for (HWND window : Windows("Torvo Detection & Clean"))
+            if (!GetWindow(window, GW_OWNER)) return window;
+        return nullptr;
+    }
+
+    // A message box of the program: a dialog with the static text 65535.
+    HWND MessageBoxWindow() const {
+        for (HWND window : Windows())
+            if (ClassOf(window) == "#32770" && GetDlgItem(window, 0xFFFF)) return window;
+        return nullptr;
+    }
+
+    void* Remote(size_t size) const {
+        return VirtualAllocEx(m_process.hProcess, nullptr, size, MEM_COMMIT, PAGE_READWRITE);
+    }
+    void Write(void* at, const void* data, size_t size) const {
+        WriteProcessMemory(m_process.hProcess, at, data, size, nullptr);
+    }
+    void Read(const void* at, void* data, size_t size) const {
+        ReadProcessMemory(m_process.hProcess, at, data, size, nullptr);
+    }
+    void Free(void* at) const { VirtualFreeEx(m_process.hProcess, at, 0, MEM_RELEASE); }
+
+    PROCESS_INFORMATION m_process = {};
+    bool m_started;
+};
+
+// A press as the user makes it: only on an enabled button of an enabled window.
+bool Press(HWND dialog, int id) {
+    HWND button = GetDlgItem(dialog, id);
+    if (!button || !IsWindowEnabled(button) || !IsWindowEnabled(dialog)) return false;
+    PostMessageA(button, BM_CLICK, 0, 0);
+    return true;
+}
+
+HWND WaitForMessageBox(const Program& program, int milliseconds = 15000) {
+    HWND box = nullptr;
+    WaitFor([&] { return (box = program.MessageBoxWindow()) != nullptr; }, milliseconds);
+    return box;
+}
+
+std::string MessageText(HWND box) {
+    return Text(GetDlgItem(box, 0xFFFF));
+}
+
+// Answers the message box that appears and returns its text and caption.
+std::string Answer(const Program& program, int button, std::string* caption = nullptr) {
+    HWND box = WaitForMessageBox(program);
+    if (!box) return "(no message box)";
+    std::string text = MessageText(box);
+    if (caption) *caption = Text(box);
+    Press(box, button);
+    WaitFor([&] { return !IsWindow(box) || !IsWindowVisible(box); });
+    return text;
+}
+
+struct Row {
+    std::string file, status;
+    bool operator==(const Row& o) const { return file == o.file && status == o.status; }
+};
+
+std::vector<Row> Rows(const Program& program, HWND dialog) {
+    HWND list = GetDlgItem(dialog, 1000);
+    int count = int(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0));
+    std::vector<Row> rows;
+    char* remote = static_cast<char*>(program.Remote(4096));
+    for (int i = 0; i < count; ++i) {
+        Row row;
+        for (int sub = 0; sub < 2; ++sub) {
+            LVITEMA item = {};
+            item.iSubItem = sub;
+            item.pszText = remote + 1024;
+            item.cchTextMax = 1024;
+            program.Write(remote, &item, sizeof item);
+            SendMessageA(list, LVM_GETITEMTEXTA, WPARAM(i), LPARAM(remote));
+            char text[1024] = "";
+            program.Read(remote + 1024, text, sizeof text);
+            (sub == 0 ? row.file : row.status) = text;
+        }
+        rows.push_back(row);
+    }
+    program.Free(remote);
+    return rows;
+}
+
+std::string Status(HWND dialog) {
+    return Text(GetDlgItem(dialog, 1001));
+}
+
+std::string TreeSelection(const Program& program, HWND browser) {
+    HWND tree = FindWindowExA(browser, nullptr, "SysTreeView32", nullptr);
+    HTREEITEM item = HTREEITEM(SendMessageA(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));
+    if (!item) return "";
+    char* remote = static_cast<char*>(program.Remote(1024));
+    TVITEMA query = {};
+    query.mask = TVIF_TEXT;
+    query.hItem = item;
+    query.pszText = remote + 256;
+    query.cchTextMax = 512;
+    program.Write(remote, &query, sizeof query);
+    SendMessageA(tree, TVM_GETITEMA, 0, LPARAM(remote));
+    char text[512] = "";
+    program.Read(remote + 256, text, sizeof text);
+    program.Free(remote);
+    return text;
+}
+
+HWND WaitForBrowser(const Program& program) {
+    HWND browser = nullptr;
+    WaitFor([&] {
+        for (HWND window : program.Windows())
+            if (ClassOf(window) == "#32770" &&
+                FindWindowExA(window, nullptr, "SysTreeView32", nullptr))
+                browser = window;
+        return browser != nullptr;
+    });
+    return browser;
+}
+
+// Chooses `folder` in the folder browser (or cancels it when `folder` is empty).
+bool ChooseFolder(const Program& program, HWND dialog, const std::string& folder) {
+    if (!Press(dialog, 3)) return false;
+    HWND browser = WaitForBrowser(program);
+    if (!browser) return false;
+    if (folder.empty()) return Press(browser, IDCANCEL);
+    char* remote = static_cast<char*>(program.Remote(MAX_PATH));
+    program.Write(remote, folder.c_str(), folder.size() + 1);
+    std::string last = folder.substr(folder.find_last_of('\\', folder.size() - 2) + 1);
+    if (!last.empty() && last.back() == '\\') last.pop_back();
+    bool selected = false;
+    for (int attempt = 0; attempt < 5 && !selected; ++attempt) {
+        SendMessageA(browser, BFFM_SETSELECTIONA, TRUE, LPARAM(remote));
+        selected = WaitFor(
+            [&] {
+                std::string shown = Upper(TreeSelection(program, browser));
+                return !shown.empty() && shown.find(Upper(last)) != std::string::npos;
+            },
+            2000);
+    }
+    program.Free(remote);
+    Press(browser, IDOK);
+    WaitFor([&] { return !IsWindow(browser); });
+    return selected;
+}
+
+std::vector<std::string> Listing(const std::string& folder) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA entry;
+    HANDLE find = FindFirstFileA((folder + "\\*.*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(entry.cFileName);
+    } while (FindNextFileA(find, &entry));
+    FindClose(find);
+    return names;
+}
+
+bool FocusIs(const Program& program, HWND dialog, int id) {
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info);
+    (void)program;
+    return info.hwndFocus == GetDlgItem(dialog, id);
+}
+
+const char kNotFound[] = "Torvo was not found on selected path.";
+const char kRestart[] =
+    "You need to restart your computer in order to complete the disinfection process.";
+
+// Scans `folder` and returns the closing message.
+std::string Scan(const Program& program, HWND dialog, const std::string& folder,
+                 bool shots = false) {
+    if (!ChooseFolder(program, dialog, folder)) return "(folder not chosen)";
+    if (!WaitFor([&] { return IsWindowEnabled(GetDlgItem(dialog, 1)) != 0; }))
+        return "(Scan disabled)";
+    Press(dialog, 1);
+    HWND box = WaitForMessageBox(program, 120000);
+    if (!box) return "(no closing message)";
+    Check(Status(dialog) == "System scan complete", "status after the scan: " + Status(dialog));
+    Check(IsWindowEnabled(GetDlgItem(dialog, 1)) && IsWindowEnabled(GetDlgItem(dialog, 3)),
+          "buttons enabled again after the scan");
+    if (shots) Screenshot("dialog-after-scan");
+    std::string caption;
+    std::string text = Answer(program, IDOK, &caption);
+    Check(caption == "Information", "closing message caption: " + caption);
+    return text;
+}
+
+void ScenarioMain(const std::string& exe, const std::string& root) {
+    Program program(exe);
+    HWND dialog = nullptr;
+    Check(WaitFor([&] { return (dialog = program.MainDialog()) != nullptr; }), "the dialog opens");
+    if (!dialog) return;
+    Sleep(500);
+    Screenshot("dialog-before-scan");
+    Check(!IsWindowEnabled(GetDlgItem(dialog, 1)), "Scan disabled before a folder is chosen");
+    Check(FocusIs(program, dialog, 2), "the focus is on Exit at first");
+    Check(Status(dialog) == "Press Scan button to start scan", "first status: " + Status(dialog));
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    Sleep(500);
+    Check(program.MessageBoxWindow() == nullptr &&
+              Status(dialog) == "Press Scan button to start scan",
+          "the Scan command without a folder does nothing");
+
+    Check(ChooseFolder(program, dialog, ""), "the browser opens and is cancelled");
+    Sleep(300);
+    Check(!IsWindowEnabled(GetDlgItem(dialog, 1)), "a cancelled browser changes nothing");
+
+    Check(Scan(program, dialog, root + "\\empty") == kNotFound, "empty folder: not found");
+    Check(Rows(program, dialog).empty(), "empty folder: no rows");
+
+    std::string unreadable = root + "\\unreadable";
+    Check(Scan(program, dialog, unreadable) == kNotFound, "unreadable file: still not found");
+    std::vector<Row> rows = Rows(program, dialog);
+    Check(rows.size() == 1 && rows[0] == Row{unreadable + "\\locked.htm", "unable to read file"},
+          "unreadable file: one row");
+
+    std::string mixed = root + "\\mixed";
+    std::vector<std::string> order = Listing(mixed);
+    Check(Scan(program, dialog, mixed, true) == kRestart, "infected files: restart message");
+    std::vector<Row> expected;
+    const char* labelOf[][3] = {{"page.htm", "infected JS.Torvo.A", "cleaned"},
+                                {"broken.exe", "infected Win32.Torvo.A@mm", "unable to clean"},
+                                {"busy.htm", "infected JS.Torvo.A", "will be cleaned at startup"},
+                                {"worm.eml", "infected Win32.Torvo.E@mm", "deleted"}};
+    for (const std::string& name : order)
+        for (auto& known : labelOf)
+            if (name == known[0]) {
+                expected.insert(expected.begin(), Row{mixed + "\\" + name, known[2]});
+                expected.insert(expected.begin(), Row{mixed + "\\" + name, known[1]});
+            }
+    expected.push_back(rows[0]);
+    rows = Rows(program, dialog);
+    Check(rows == expected, "rows: label above action, newest first, earlier scans below");
+    for (const Row& row : rows) printf("  row: %s | %s\n", row.file.c_str(), row.status.c_str());
+
+    // A drive root: the walk builds child paths with one backslash.
+    Check(Scan(program, dialog, "D:\\") == kRestart, "drive root scanned");
+    rows = Rows(program, dialog);
+    Check(!rows.empty() && rows[0] == Row{"D:\\root.htm", "infected JS.Torvo.A"},
+          "drive root: " + (rows.empty() ? std::string() : rows[0].file));
+
+    // Exit asks every way: close box, system menu Close, Escape; No keeps the dialog.
+    PostMessageA(dialog, WM_CLOSE, 0, 0);
+    std::string caption;
+    Check(Answer(program, IDNO, &caption) == "Are you sure you want to exit ?" &&
+              caption == "Information",
+          "the close box asks");
+    PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+    Check(Answer(program, IDNO) == "Are you sure you want to exit ?",
+          "the system menu's Close asks");
+    PostMessageA(GetDlgItem(dialog, 2), WM_KEYDOWN, VK_ESCAPE, 0);
+    Check(Answer(program, IDNO) == "Are you sure you want to exit ?", "Escape asks");
+    Check(program.IsRunning() && IsWindowVisible(dialog), "No keeps the dialog");
+
+    // During a scan: No lets it go on, Yes stops the walk and ends at once.
+    std::string big = root + "\\big";
+    Check(ChooseFolder(program, dialog, big), "big folder chosen");
+    Press(dialog, 1);
+    WaitFor([&] { return Status(dialog).find("\\aaa\\") != std::string::npos; });
+    Sleep(300);
+    Screenshot("dialog-during-scan");
+    Press(dialog, 2);
+    Check(Answer(program, IDNO) == "Are you sure you want to exit ?", "Exit during a scan asks");
+    std::string before = Status(dialog);
+    Check(WaitFor([&] { return Status(dialog) != before; }, 5000), "No: the scan goes on");
+    Press(dialog, 2);
+    HWND confirm = WaitForMessageBox(program);
+    Check(confirm != nullptr, "second Exit asks");
+    if (confirm) Press(confirm, IDYES);
+    Check(program.Ended(15000), "Yes: the program ends");
+}
+
+// A worm running at start: its box comes before the dialog, and on the Windows 95
+// family the worm's process (a copy of fakeworm under a worm's name) is ended.
+void ScenarioWorm(const std::string& exe, const std::string& fakeworm) {
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    std::string worm = std::string(temp) + "x.tmp.exe", ready = worm + ".ready";
+    CopyFileA(fakeworm.c_str(), worm.c_str(), FALSE);
+    DeleteFileA(ready.c_str());
+    Program wormProcess(worm, "e \"" + ready + "\"");
+    WaitFor([&] { return GetFileAttributesA(ready.c_str()) != INVALID_FILE_ATTRIBUTES; });
+    Program program(exe);
+    HWND box = WaitForMessageBox(program);
+    Check(box != nullptr, "the memory check's box appears");
+    Check(program.MainDialog() == nullptr, "... before the dialog shows");
+    if (box) {
+        Check(MessageText(box) ==
+                  "Win32.Torvo.E@mm is found in memory!\nAfter scanning is recommended a reboot "
+                  "and another scan",
+              "memory check text: " + MessageText(box));
+        Screenshot("memory-check-at-start");
+        Press(box, IDOK);
+    }
+    HWND dialog = nullptr;
+    Check(WaitFor([&] { return (dialog = program.MainDialog()) != nullptr; }),
+          "then the dialog opens");
+    if (dialog) {
+        PostMessageA(dialog, WM_CLOSE, 0, 0);
+        Answer(program, IDYES);
+    }
+    Check(program.Ended(15000), "the program ends after Yes");
+    DWORD code = 0;
+    Check(wormProcess.Ended(5000) && GetExitCodeProcess(wormProcess.m_process.hProcess, &code) &&
+              code == 1,
+          "the worm's process was ended with exit code 1");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 5) {
+        fputs(
+            "usage: uidriver main TORVOCLEAN.EXE ROOT SHOTS | worm TORVOCLEAN.EXE FAKEWORM.EXE "
+            "SHOTS\n",
+            stderr);
+        return 2;
+    }
+    std::string scenario = argv[1];
+    g_shots = argv[4];
+    if (scenario == "main") ScenarioMain(argv[2], argv[3]);
+    if (scenario == "worm") ScenarioWorm(argv[2], argv[3]);
+    printf("%d passed, %d failed\n", g_passed, g_failed);
+    return g_failed == 0 ? 0 : 1;
+}

@@ -1,7 +1,8 @@
 #include "ui/cleaner_dlg.h"
 
-#include <shlobj.h>
 #include <windows.h>
+
+#include <shlobj.h>
 
 #include <cstring>
 

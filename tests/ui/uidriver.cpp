@@ -3,9 +3,10 @@
 // list rows and the message boxes, and saves screenshots. Prints "N passed, N failed".
 //   uidriver main TORVOCLEAN.EXE ROOT SHOTS
 //   uidriver worm TORVOCLEAN.EXE FAKEWORM.EXE SHOTS
+#include <windows.h>
+
 #include <commctrl.h>
 #include <shlobj.h>
-#include <windows.h>
 
 #include <cctype>
 #include <cstdio>

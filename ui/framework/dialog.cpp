@@ -1,7 +1,8 @@
 #include "ui/framework/dialog.h"
 
-#include <commctrl.h>
 #include <windows.h>
+
+#include <commctrl.h>
 
 CDialog::CDialog(UINT templateId, HWND parent)
     : m_templateId(templateId), m_hParent(parent), m_bEnded(false), m_result(-1) {}

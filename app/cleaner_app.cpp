@@ -12,9 +12,9 @@ namespace {
 
 void RunMainDialog() {
     CCleanerDlg* dialog = new CCleanerDlg(nullptr);
-    theApp.m_hMainWnd = nullptr;
+    theApp.m_pMainWnd = dialog;
     dialog->DoModal();
-    theApp.m_hMainWnd = nullptr;
+    theApp.m_pMainWnd = nullptr;
     dialog->WaitForScan();
     delete dialog;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ui/framework/dialog.h"
+#include "ui/hyperlink.h"
 
 // The About box: its only behaviour of its own is the link.
 class CAboutDlg : public CDialog {
@@ -11,5 +12,5 @@ class CAboutDlg : public CDialog {
     void DoDataExchange() override;
 
   private:
-    CStatic m_link;
+    CHyperLink m_link;
 };

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "ui/framework/dialog.h"
+#include "ui/hyperlink.h"
 
 class CCleanerDlg : public CDialog {
   public:
@@ -17,7 +18,7 @@ class CCleanerDlg : public CDialog {
 
     char m_szTarget[1040];
     int32_t m_nInfected;
-    CStatic m_link;
+    CHyperLink m_link;
     CStatic m_status;
     CButton m_btnExit;
     CButton m_btnScan;

@@ -50,6 +50,16 @@ passes=$((passes + ${p:-0})) failures=$((failures + ${f:-1}))
 
 touch "$work/release"
 sleep 1
+
+# The link and the About box, with a recorder standing in for the web browser.
+cp "$(dirname "$driver")/recorder.exe" "$work/recorder.exe"
+WINEPREFIX="$TORVO_WINE_PREFIXES/nt" /usr/lib/wine/wine64 reg add 'HKCR\http\shell\open\command' /ve \
+    /d "\"z:${work//\//\\}\\recorder.exe\" \"%1\"" /f >/dev/null 2>&1 </dev/null
+"$wine_run" "$driver" link "$exe" "z:${work//\//\\}\\recorder.exe.log" "z:${work//\//\\}" >"$work/link.txt"
+cat "$work/link.txt"
+read -r p _ f _ < <(grep -E '^[0-9]+ passed, [0-9]+ failed' "$work/link.txt")
+passes=$((passes + ${p:-0})) failures=$((failures + ${f:-1}))
+check "the browser was asked for the maker's address" grep -q 'http://www.torvoclean.example/' "$work/recorder.exe.log"
 check "Yes stopped the walk before the last entry" cmp -s "$ui/big/zzz.htm" "$work/zzz.htm"
 check "cleaned file repaired" cmp -s "$ui/mixed/page.htm" "$work/plain.htm"
 check "deleted file gone" [ ! -e "$ui/mixed/worm.eml" ]

@@ -3,6 +3,7 @@
 // list rows and the message boxes, and saves screenshots. Prints "N passed, N failed".
 //   uidriver main TORVOCLEAN.EXE ROOT SHOTS
 //   uidriver worm TORVOCLEAN.EXE FAKEWORM.EXE SHOTS
+//   uidriver link TORVOCLEAN.EXE RECORDER-LOG SHOTS
 #include <windows.h>
 
 #include <commctrl.h>
@@ -445,6 +446,193 @@ void ScenarioWorm(const std::string& exe, const std::string& fakeworm) {
           "the worm's process was ended with exit code 1");
 }
 
+// --- the link control and the About box ----------------------------------------------
+
+// The control's pixels on the screen, one COLORREF each, row by row.
+std::vector<COLORREF> Pixels(HWND control, int* width, int* height) {
+    RECT rect;
+    GetWindowRect(control, &rect);
+    *width = rect.right - rect.left;
+    *height = rect.bottom - rect.top;
+    HDC screen = GetDC(nullptr);
+    std::vector<COLORREF> pixels;
+    for (int y = 0; y < *height; ++y)
+        for (int x = 0; x < *width; ++x)
+            pixels.push_back(GetPixel(screen, rect.left + x, rect.top + y));
+    ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
+// The text is drawn in `colour` and underlined: some row is mostly that colour.
+bool DrawnUnderlinedIn(HWND control, COLORREF colour) {
+    int width, height;
+    std::vector<COLORREF> pixels = Pixels(control, &width, &height);
+    int best = 0;
+    for (int y = 0; y < height; ++y) {
+        int run = 0;
+        for (int x = 0; x < width; ++x) run += pixels[size_t(y * width + x)] == colour;
+        best = run > best ? run : best;
+    }
+    return width > 0 && best * 10 >= width * 8;
+}
+
+bool DrawnIn(HWND control, COLORREF colour) {
+    int width, height;
+    for (COLORREF pixel : Pixels(control, &width, &height))
+        if (pixel == colour) return true;
+    return false;
+}
+
+POINT CentreOf(HWND window) {
+    RECT rect;
+    GetWindowRect(window, &rect);
+    return POINT{(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
+}
+
+void Mouse(DWORD flags) {
+    INPUT input = {};
+    input.type = INPUT_MOUSE;
+    input.mi.dwFlags = flags;
+    SendInput(1, &input, sizeof input);
+    Sleep(150);
+}
+
+void MoveTo(POINT point) {
+    SetCursorPos(point.x, point.y);
+    Mouse(MOUSEEVENTF_MOVE);
+}
+
+void Key(WORD key) {
+    INPUT input[2] = {};
+    input[0].type = input[1].type = INPUT_KEYBOARD;
+    input[0].ki.wVk = input[1].ki.wVk = key;
+    input[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    SendInput(2, input, sizeof input[0]);
+    Sleep(200);
+}
+
+void Click(HWND window) {
+    MoveTo(CentreOf(window));
+    Mouse(MOUSEEVENTF_LEFTDOWN);
+    Mouse(MOUSEEVENTF_LEFTUP);
+}
+
+int Lines(const std::string& path) {
+    FILE* file = fopen(path.c_str(), "rb");
+    if (!file) return 0;
+    int lines = 0;
+    for (int c; (c = fgetc(file)) != EOF;) lines += c == '\n';
+    fclose(file);
+    return lines;
+}
+
+const COLORREF kBlue = RGB(0, 0, 255), kTeal = RGB(0, 128, 128), kPurple = RGB(128, 0, 128);
+
+// Press the link, move off it and release: the link takes the focus but does not open.
+void PressAndSlipOff(HWND link, HWND elsewhere) {
+    MoveTo(CentreOf(link));
+    Mouse(MOUSEEVENTF_LEFTDOWN);
+    MoveTo(CentreOf(elsewhere));
+    Mouse(MOUSEEVENTF_LEFTUP);
+}
+
+std::vector<std::string> ChildTexts(HWND dialog) {
+    std::vector<std::string> texts;
+    for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+        texts.push_back(Text(child));
+    return texts;
+}
+
+bool Contains(const std::vector<std::string>& texts, const std::string& text) {
+    for (const std::string& t : texts)
+        if (t == text) return true;
+    return false;
+}
+
+HWND WaitForAbout(const Program& program, int milliseconds = 5000) {
+    HWND about = nullptr;
+    WaitFor(
+        [&] {
+            return !(program.Windows("About Torvo removal tool").empty()) &&
+                   (about = program.Windows("About Torvo removal tool")[0]) != nullptr;
+        },
+        milliseconds);
+    return about;
+}
+
+void CheckAboutBox(const Program& program, HWND dialog, WPARAM command, const std::string& log) {
+    PostMessageA(dialog, WM_SYSCOMMAND, command, 0);
+    HWND about = WaitForAbout(program);
+    Check(about != nullptr, "system command " + std::to_string(command) + " opens the About box");
+    if (!about) return;
+    Sleep(300);
+    std::vector<std::string> texts = ChildTexts(about);
+    for (const char* text :
+         {"Win32.Torvo.A@mm\nWin32.Torvo.E@mm", "OK", "http://www.torvoclean.example/",
+          "This tools cleans the infected executables and deletes the files (executables or "
+          "emails) "
+          "which contains only the virus body. Also the web pages which contains the code added by "
+          "the virus will be cleaned.",
+          "It is recommended to run this tool twice on all local drives, restarting the computer "
+          "after the first execution.",
+          "On Windows NT/2000/XP explorer.exe will be terminated and restarted (to eliminate the "
+          "virus from memory).",
+          "On Windows 95/98/ME the shell will be restored to its default value and the normal "
+          "virus process will be terminated from memory."})
+        Check(Contains(texts, text), std::string("About box shows: ") + text);
+    HWND link = GetDlgItem(about, 1002);
+    Check(DrawnUnderlinedIn(link, kBlue), "the About box's link starts unvisited");
+    Screenshot("about-box");
+    int opened = Lines(log);
+    Click(link);
+    Check(WaitFor([&] { return Lines(log) == opened + 1; }, 5000), "the About box's link opens");
+    Key(VK_TAB);
+    Check(WaitFor([&] { return DrawnIn(link, kPurple); }, 3000),
+          "the About box's link is purple once left");
+    Press(about, IDOK);
+    WaitFor([&] { return !IsWindow(about); });
+}
+
+void ScenarioLink(const std::string& exe, const std::string& log) {
+    Program program(exe);
+    HWND dialog = nullptr;
+    Check(WaitFor([&] { return (dialog = program.MainDialog()) != nullptr; }), "the dialog opens");
+    if (!dialog) return;
+    Sleep(500);
+    HWND link = GetDlgItem(dialog, 1002), list = GetDlgItem(dialog, 1000);
+    Check(DrawnUnderlinedIn(link, kBlue), "the link is drawn underlined and blue");
+    RECT rect;
+    GetWindowRect(link, &rect);
+    Check(rect.right - rect.left < 300, "the link is fitted to its text");
+
+    PressAndSlipOff(link, list);
+    Sleep(300);
+    Check(Lines(log) == 0 && !program.MessageBoxWindow(),
+          "press, move off, release: nothing opens");
+    Check(DrawnIn(link, kTeal), "the pressed link has the focus and is teal");
+    Screenshot("link-focused");
+
+    Key(VK_SPACE);
+    Check(WaitFor([&] { return Lines(log) == 1; }, 5000), "space opens the link");
+    Key(VK_TAB);
+    Check(WaitFor([&] { return DrawnIn(link, kPurple); }, 3000), "opened and left: purple");
+    Click(link);
+    Check(WaitFor([&] { return Lines(log) == 2; }, 5000), "a click opens the link");
+    Screenshot("link-visited");
+
+    for (WPARAM command : {WPARAM(15), WPARAM(32)}) {
+        PostMessageA(dialog, WM_SYSCOMMAND, command, 0);
+        Check(WaitForAbout(program, 1000) == nullptr,
+              "system command " + std::to_string(command) + " opens nothing");
+    }
+    CheckAboutBox(program, dialog, 16, log);
+    CheckAboutBox(program, dialog, 31, log);
+
+    PostMessageA(dialog, WM_CLOSE, 0, 0);
+    Answer(program, IDYES);
+    Check(program.Ended(15000), "the program ends");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -459,6 +647,7 @@ int main(int argc, char** argv) {
     g_shots = argv[4];
     if (scenario == "main") ScenarioMain(argv[2], argv[3]);
     if (scenario == "worm") ScenarioWorm(argv[2], argv[3]);
+    if (scenario == "link") ScenarioLink(argv[2], argv[3]);
     printf("%d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;
 }

@@ -1,5 +1,7 @@
 #include "ui/framework/dialog.h"
 
+#include "ui/framework/win_app.h"
+
 #include <windows.h>
 
 #include <commctrl.h>
@@ -17,20 +19,37 @@ INT_PTR CDialog::DoModal() {
     if (!commonControlsReady) InitCommonControls();
     commonControlsReady = true;
     m_bEnded = false;
-    if (m_hParent) ::EnableWindow(m_hParent, FALSE);
+    HWND owner = Owner();
+    if (owner) ::EnableWindow(owner, FALSE);
     HWND dialog = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(m_templateId),
-                                     m_hParent, DialogProc, LPARAM(this));
-    if (!dialog) return -1;
+                                     owner, DialogProc, LPARAM(this));
+    if (!dialog) {
+        if (owner) ::EnableWindow(owner, TRUE);
+        return -1;
+    }
+    ShowWindow(dialog, SW_SHOW);
     MSG message;
     while (!m_bEnded && GetMessageA(&message, nullptr, 0, 0) > 0) {
-        if (PreTranslateMessage(&message) || IsDialogMessageA(dialog, &message)) continue;
+        CWnd* target = CWnd::FromHandle(message.hwnd);
+        if ((target && target->PreTranslateMessage(&message)) || PreTranslateMessage(&message) ||
+            IsDialogMessageA(dialog, &message))
+            continue;
         TranslateMessage(&message);
         DispatchMessageA(&message);
     }
-    if (m_hParent) ::EnableWindow(m_hParent, TRUE);
+    if (owner) ::EnableWindow(owner, TRUE);
     DestroyWindow(dialog);
     m_hWnd = nullptr;
     return m_result;
+}
+
+// Without a parent of its own a dialog belongs to the application's main window, which
+// stays disabled while it runs.
+HWND CDialog::Owner() const {
+    if (m_hParent) return m_hParent;
+    CWinApp* app = AfxGetApp();
+    CWnd* main = app ? app->m_pMainWnd : nullptr;
+    return main && main != this ? main->m_hWnd : nullptr;
 }
 
 void CDialog::EndDialog(INT_PTR result) {

@@ -39,8 +39,7 @@ class CDialog : public CWnd {
     virtual void OnCancel() { EndDialog(IDCANCEL); }
     // Rows of this class's own table, ended by a row whose message is 0.
     virtual const MessageEntry* GetMessageTable() const { return nullptr; }
-    // Every queued message of the dialog's loop passes here first; true consumes it.
-    virtual bool PreTranslateMessage(MSG* message);
+    bool PreTranslateMessage(MSG* message) override;
 
     // Binds control `id` to `control` (for a control that takes the window over, once).
     void DDX_Control(int id, CWnd& control);
@@ -50,6 +49,7 @@ class CDialog : public CWnd {
     bool Dispatch(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result);
     bool DispatchTable(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result);
     bool ReflectColour(WPARAM wParam, LPARAM lParam, LRESULT* result);
+    HWND Owner() const;
 
     UINT m_templateId;
     HWND m_hParent;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "ui/framework/wnd.h"
+
 namespace {
 
 CWinApp* g_pApp;
@@ -24,7 +26,7 @@ void TitleFromModuleName(char* title) {
 }  // namespace
 
 // Without a name of its own the application is called after its executable.
-CWinApp::CWinApp(const char* pszAppName) : m_pszAppName(pszAppName), m_hMainWnd(nullptr) {
+CWinApp::CWinApp(const char* pszAppName) : m_pszAppName(pszAppName), m_pMainWnd(nullptr) {
     TitleFromModuleName(m_szTitle);
     if (!m_pszAppName) m_pszAppName = m_szTitle;
     g_pApp = this;
@@ -40,7 +42,7 @@ BOOL CWinApp::InitInstance() {
 
 int CWinApp::DoMessageBox(const char* pszText, UINT nType, UINT) {
     if ((nType & MB_ICONMASK) == 0) nType |= MB_ICONEXCLAMATION;
-    return MessageBoxA(m_hMainWnd, pszText, m_pszAppName, nType);
+    return MessageBoxA(m_pMainWnd ? m_pMainWnd->m_hWnd : nullptr, pszText, m_pszAppName, nType);
 }
 
 CWinApp* AfxGetApp() {

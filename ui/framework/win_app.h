@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+class CWnd;
+
 class CWinApp {
   public:
     explicit CWinApp(const char* pszAppName = nullptr);
@@ -17,7 +19,8 @@ class CWinApp {
 
     // The application title: the executable's file name without its extension.
     const char* m_pszAppName;
-    HWND m_hMainWnd;
+    // The main window: owner of message boxes and of dialogs opened without a parent.
+    CWnd* m_pMainWnd;
 
   private:
     char m_szTitle[MAX_PATH];

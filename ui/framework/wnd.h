@@ -20,6 +20,17 @@ class CWnd {
 
     // Binds the object to an existing control; a derived class may take it over here.
     virtual void Attach(HWND hWnd) { m_hWnd = hWnd; }
+    // Every queued message for the window passes here before it is dispatched; true
+    // consumes it.
+    virtual bool PreTranslateMessage(MSG*) { return false; }
+    // The class's name, for type queries.
+    virtual const char* GetRuntimeClassName() const { return "CWnd"; }
+
+    // The object that took over `hWnd` (see Attach of such classes), or null.
+    static CWnd* FromHandle(HWND hWnd) {
+        return static_cast<CWnd*>(::GetPropA(hWnd, kObjectProperty));
+    }
+    static constexpr const char* kObjectProperty = "TorvoCleanWnd";
 
     HWND m_hWnd;
 };

@@ -435,10 +435,30 @@ void ScenarioWorm(const std::string& exe, const std::string& fakeworm) {
     HWND dialog = nullptr;
     Check(WaitFor([&] { return (dialog = program.MainDialog()) != nullptr; }),
           "then the dialog opens");
-    if (dialog) {
-        PostMessageA(dialog, WM_CLOSE, 0, 0);
-        Answer(program, IDYES);
-    }
+    if (!dialog) return;
+
+    // A second Scan while the first one's memory check waits for the user starts nothing.
+    std::string holderPath = std::string(temp) + "holder.exe", held = holderPath + ".ready";
+    CopyFileA(fakeworm.c_str(), holderPath.c_str(), FALSE);
+    DeleteFileA(held.c_str());
+    Program holder(holderPath, "e \"" + held + "\"");
+    WaitFor([&] { return GetFileAttributesA(held.c_str()) != INVALID_FILE_ATTRIBUTES; });
+    std::string empty = std::string(temp) + "torvo-empty";
+    CreateDirectoryA(empty.c_str(), nullptr);
+    Check(ChooseFolder(program, dialog, empty), "folder chosen for the scan");
+    Press(dialog, 1);
+    HWND memoryBox = WaitForMessageBox(program);
+    Check(memoryBox && MessageText(memoryBox).rfind("Win32.Torvo.E@mm is found in memory!", 0) == 0,
+          "the scan's memory check reports the worm");
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    Sleep(500);
+    if (memoryBox) Press(memoryBox, IDOK);
+    WaitFor([&] { return !IsWindow(memoryBox); });
+    std::string closing = Answer(program, IDOK);
+    Check(closing == kNotFound, "the scan ends once: " + closing);
+    Check(WaitForMessageBox(program, 2000) == nullptr, "and no second scan follows");
+    PostMessageA(dialog, WM_CLOSE, 0, 0);
+    Answer(program, IDYES);
     Check(program.Ended(15000), "the program ends after Yes");
     DWORD code = 0;
     Check(wormProcess.Ended(5000) && GetExitCodeProcess(wormProcess.m_process.hProcess, &code) &&

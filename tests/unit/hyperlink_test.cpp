@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/recording_app.h"
 #include "tests/support/test_files.h"
 #include "ui/framework/dialog.h"
 #include "ui/framework/win_app.h"
@@ -14,25 +15,7 @@
 
 namespace {
 
-class RecordingApp : public CWinApp {
-  public:
-    int DoMessageBox(const char* pszText, UINT nType, UINT) override {
-        m_boxes.push_back(pszText);
-        m_types.push_back(nType);
-        return IDOK;
-    }
-    std::vector<std::string> m_boxes;
-    std::vector<UINT> m_types;
-};
-
 RecordingApp theApp;
-
-std::string BesideTest(const char* name) {
-    char path[MAX_PATH];
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string dir = path;
-    return dir.substr(0, dir.rfind('\\') + 1) + name;
-}
 
 void SetDefault(const std::string& key, const std::string& value) {
     HKEY handle;
@@ -76,8 +59,7 @@ TEST(ShowLinkError, EveryCodeHasItsText) {
         {-7, "Unknown Error (-7) occurred."},
     };
     for (const auto& c : cases) {
-        theApp.m_boxes.clear();
-        theApp.m_types.clear();
+        theApp.Clear();
         CHyperLink::ShowLinkError(c.code);
         ASSERT_EQ(theApp.m_boxes.size(), 1u);
         EXPECT_EQ(theApp.m_boxes[0], std::string("Can't open link:\n\n") + c.text) << c.code;

@@ -13,36 +13,19 @@
 
 #include "memory/memory_check.h"
 #include "memory/process_enum.h"
+#include "tests/support/recording_app.h"
 #include "tests/support/test_files.h"
 #include "ui/framework/win_app.h"
 
 namespace {
 
 // Answers every message box shown through the application object, and keeps its text.
-class RecordingApp : public CWinApp {
-  public:
-    int DoMessageBox(const char* pszText, UINT nType, UINT) override {
-        m_boxes.push_back(pszText);
-        m_types.push_back(nType);
-        return IDOK;
-    }
-    std::vector<std::string> m_boxes;
-    std::vector<UINT> m_types;
-};
-
 RecordingApp theApp;
 
 const char kFoundE[] =
     "Win32.Torvo.E@mm is found in memory!\nAfter scanning is recommended a reboot and another scan";
 const char kFoundA[] =
     "Win32.Torvo.A@mm is found in memory!\nAfter scanning is recommended a reboot and another scan";
-
-std::string BesideTest(const char* name) {
-    char path[MAX_PATH];
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string dir = path;
-    return dir.substr(0, dir.rfind('\\') + 1) + name;
-}
 
 std::string Lower(std::string text) {
     for (char& c : text) c = char(tolower(static_cast<unsigned char>(c)));
@@ -124,8 +107,7 @@ class MemoryCheck : public ::testing::Test {
   protected:
     void SetUp() override {
         m_dir = testfiles::MakeTempDir("memory");
-        theApp.m_boxes.clear();
-        theApp.m_types.clear();
+        theApp.Clear();
         char windows[MAX_PATH];
         GetWindowsDirectoryA(windows, MAX_PATH);
         m_systemIni = std::string(windows) + "\\system.ini";

@@ -114,25 +114,27 @@ class Program {
         return WaitForSingleObject(m_process.hProcess, DWORD(milliseconds)) == WAIT_OBJECT_0;
     }
 
+    struct Search {
+        const Program* program;
+        const std::string* title;
+        std::vector<HWND>* found;
+    };
+
+    static BOOL CALLBACK CollectWindow(HWND window, LPARAM parameter) {
+        Search& s = *reinterpret_cast<Search*>(parameter);
+        DWORD process = 0;
+        GetWindowThreadProcessId(window, &process);
+        if (process == s.program->m_process.dwProcessId && IsWindowVisible(window) &&
+            (s.title->empty() || Text(window) == *s.title))
+            s.found->push_back(window);
+        return TRUE;
+    }
+
     // Visible top-level windows of the program, with `title` (any when empty).
     std::vector<HWND> Windows(const std::string& title = "") const {
         std::vector<HWND> found;
-        struct Search {
-            const Program* program;
-            const std::string* title;
-            std::vector<HWND>* found;
-        } search = {this, &title, &found};
-        EnumWindows(
-            [](HWND window, LPARAM parameter) -> BOOL {
-                Search& s = *reinterpret_cast<Search*>(parameter);
-                DWORD process = 0;
-                GetWindowThreadProcessId(window, &process);
-                if (process == s.program->m_process.dwProcessId && IsWindowVisible(window) &&
-                    (s.title->empty() || Text(window) == *s.title))
-                    s.found->push_back(window);
-                return TRUE;
-            },
-            LPARAM(&search));
+        Search search = {this, &title, &found};
+        EnumWindows(CollectWindow, LPARAM(&search));
         return found;
     }
 

@@ -64,6 +64,17 @@ bool IsNtWormPath(const char* path) {
     return !strcmp(ending, "explorer.exe") || !strcmp(ending + 4, ".tmp.exe");
 }
 
+// The path is quoted: unquoted, "C:\Program Files\x.exe" would start C:\Program.exe.
+void StartAgain(const char* path) {
+    char command[kPathSize + 2];
+    command[0] = '"';
+    size_t length = strlen(path);
+    memcpy(command + 1, path, length);
+    command[length + 1] = '"';
+    command[length + 2] = '\0';
+    WinExec(command, SW_SHOW);
+}
+
 // Ends the first process the walk finds whose path matches, and on the NT family starts
 // it again from the same path. Only that one process is looked at further.
 void EndFirstWormProcess(CProcessList& list, bool (*isWormPath)(const char*), bool startAgain) {
@@ -78,7 +89,7 @@ void EndFirstWormProcess(CProcessList& list, bool (*isWormPath)(const char*), bo
         if (!process) return;
         TerminateProcess(process, 1);
         CloseHandle(process);
-        if (startAgain) WinExec(path, SW_SHOW);
+        if (startAgain) StartAgain(path);
         return;
     }
 }

@@ -296,11 +296,18 @@ std::vector<std::string> Listing(const std::string& folder) {
     return names;
 }
 
-bool FocusIs(const Program& program, HWND dialog, int id) {
+// Waits for the main dialog to show and settle; null (and a failed check) when it does not.
+HWND OpenMainDialog(const Program& program) {
+    HWND dialog = nullptr;
+    Check(WaitFor([&] { return (dialog = program.MainDialog()) != nullptr; }), "the dialog opens");
+    if (dialog) Sleep(500);
+    return dialog;
+}
+
+bool FocusIs(HWND dialog, int id) {
     GUITHREADINFO info = {};
     info.cbSize = sizeof info;
     GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info);
-    (void)program;
     return info.hwndFocus == GetDlgItem(dialog, id);
 }
 
@@ -329,13 +336,11 @@ std::string Scan(const Program& program, HWND dialog, const std::string& folder,
 
 void ScenarioMain(const std::string& exe, const std::string& root) {
     Program program(exe);
-    HWND dialog = nullptr;
-    Check(WaitFor([&] { return (dialog = program.MainDialog()) != nullptr; }), "the dialog opens");
+    HWND dialog = OpenMainDialog(program);
     if (!dialog) return;
-    Sleep(500);
     Screenshot("dialog-before-scan");
     Check(!IsWindowEnabled(GetDlgItem(dialog, 1)), "Scan disabled before a folder is chosen");
-    Check(FocusIs(program, dialog, 2), "the focus is on Exit at first");
+    Check(FocusIs(dialog, 2), "the focus is on Exit at first");
     Check(Status(dialog) == "Press Scan button to start scan", "first status: " + Status(dialog));
     PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     Sleep(500);
@@ -617,10 +622,8 @@ void CheckAboutBox(const Program& program, HWND dialog, WPARAM command, const st
 
 void ScenarioLink(const std::string& exe, const std::string& log) {
     Program program(exe);
-    HWND dialog = nullptr;
-    Check(WaitFor([&] { return (dialog = program.MainDialog()) != nullptr; }), "the dialog opens");
+    HWND dialog = OpenMainDialog(program);
     if (!dialog) return;
-    Sleep(500);
     HWND link = GetDlgItem(dialog, 1002), list = GetDlgItem(dialog, 1000);
     Check(DrawnUnderlinedIn(link, kBlue), "the link is drawn underlined and blue");
     RECT rect;

@@ -1,6 +1,6 @@
 #include "app/batch.h"
 
-#include "app/tree_walk.h"
+#include "engine/tree_walk.h"
 #include "engine/clean.h"
 #include "engine/restart_ops.h"
 

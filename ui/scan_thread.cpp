@@ -1,7 +1,7 @@
 // The worker of one scan. It reaches the controls only through WM_SCAN_REQUEST, which
 // the main thread carries out while the worker waits; once Exit is confirmed it asks
 // for nothing more.
-#include "app/tree_walk.h"
+#include "engine/tree_walk.h"
 #include "engine/clean.h"
 #include "memory/memory_check.h"
 #include "ui/cleaner_dlg.h"

@@ -1,4 +1,4 @@
-#include "app/tree_walk.h"
+#include "engine/tree_walk.h"
 
 #include <cstring>
 

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "memory/process_enum.h"
-#include "ui/framework/win_app.h"
 
 namespace {
 
@@ -18,8 +17,10 @@ const char kFoundTorvoA[] =
 
 const int kPathSize = 260;
 
-// Creating the mutex is the probe: one that did not exist is closed again at once.
+// Creating the mutex is the probe: one that did not exist is closed again at once. A
+// system that leaves the last error alone for a new mutex must not show a stale one.
 bool MutexExists(const char* name) {
+    SetLastError(0);
     HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
     bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
     if (mutex) CloseHandle(mutex);
@@ -50,18 +51,24 @@ void LowercaseEnding(const char* path, size_t count, char* ending) {
     ending[count] = '\0';
 }
 
-bool IsWin95WormPath(const char* path) {
-    if (strlen(path) <= 8) return false;
+// What a process path tells: nothing, the worm's own process, or the NT family's shell,
+// which the worm infects and which has to run again once ended.
+enum ProcessKind { OTHER_PROCESS, WORM_PROCESS, SHELL_PROCESS };
+
+ProcessKind KindOnWin95Family(const char* path) {
+    if (strlen(path) <= 8) return OTHER_PROCESS;
     char ending[9];
     LowercaseEnding(path, 8, ending);
-    return !strcmp(ending, "load.exe") || !strcmp(ending, ".tmp.exe");
+    bool worm = !strcmp(ending, "load.exe") || !strcmp(ending, ".tmp.exe");
+    return worm ? WORM_PROCESS : OTHER_PROCESS;
 }
 
-bool IsNtWormPath(const char* path) {
-    if (strlen(path) <= 12) return false;
+ProcessKind KindOnNtFamily(const char* path) {
+    if (strlen(path) <= 12) return OTHER_PROCESS;
     char ending[13];
     LowercaseEnding(path, 12, ending);
-    return !strcmp(ending, "explorer.exe") || !strcmp(ending + 4, ".tmp.exe");
+    if (!strcmp(ending, "explorer.exe")) return SHELL_PROCESS;
+    return !strcmp(ending + 4, ".tmp.exe") ? WORM_PROCESS : OTHER_PROCESS;
 }
 
 // The path is quoted: unquoted, "C:\Program Files\x.exe" would start C:\Program.exe.
@@ -75,40 +82,46 @@ void StartAgain(const char* path) {
     WinExec(command, SW_SHOW);
 }
 
-// Ends the first process the walk finds whose path matches, and on the NT family starts
-// it again from the same path. Only that one process is looked at further.
-void EndFirstWormProcess(CProcessList& list, bool (*isWormPath)(const char*), bool startAgain) {
+// Ends the first process the walk finds that the worm runs in, and starts the shell
+// again when that was the shell. Only that one process is looked at further, and
+// nothing is ended once the user has asked the program to end.
+void EndFirstWormProcess(CProcessList& list, ProcessKind (*kindOf)(const char*),
+                         CMemoryCheckHost& host) {
     char path[kPathSize];
     memset(path, 0, sizeof path);
     list.Start();
     DWORD processId;
     while (list.GetNext(&processId, path, kPathSize)) {
         path[kPathSize - 1] = '\0';
-        if (!isWormPath(path)) continue;
+        ProcessKind kind = kindOf(path);
+        if (kind == OTHER_PROCESS) continue;
+        if (host.IsExitRequested()) return;
         HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, processId);
         if (!process) return;
         TerminateProcess(process, 1);
         CloseHandle(process);
-        if (startAgain) StartAgain(path);
+        if (kind == SHELL_PROCESS) StartAgain(path);
         return;
     }
 }
 
 }  // namespace
 
-int CheckMemory() {
+int CheckMemory(CMemoryCheckHost& host) {
     CProcessList list;
     if (MutexExists(kMutexTorvoE))
-        AfxMessageBox(kFoundTorvoE, MB_OK | MB_ICONEXCLAMATION);
+        host.ShowMessage(kFoundTorvoE, MB_OK | MB_ICONEXCLAMATION);
     else if (MutexExists(kMutexTorvoA))
-        AfxMessageBox(kFoundTorvoA, MB_OK | MB_ICONEXCLAMATION);
+        host.ShowMessage(kFoundTorvoA, MB_OK | MB_ICONEXCLAMATION);
     else
         return 0;
+    // The box waits for the user, who may have closed the program meanwhile.
+    if (host.IsExitRequested()) return 1;
     if (IsWin95Family()) {
         RestoreShell();
-        EndFirstWormProcess(list, IsWin95WormPath, false);
+        EndFirstWormProcess(list, KindOnWin95Family, host);
     } else if (HMODULE psapi = LoadLibraryA("PSAPI.DLL")) {
-        EndFirstWormProcess(list, IsNtWormPath, true);
+        EndFirstWormProcess(list, KindOnNtFamily, host);
         FreeLibrary(psapi);
     }
     return 1;

@@ -9,6 +9,7 @@
 #include "memory/memory_check.h"
 #include "res/resource.h"
 #include "ui/about_dlg.h"
+#include "ui/framework/win_app.h"
 
 CCleanerDlg::CCleanerDlg(HWND parent)
     : CDialog(IDD_CLEANER_DIALOG, parent),
@@ -54,7 +55,7 @@ BOOL CCleanerDlg::OnInitDialog() {
     m_status.SetWindowText("Press Scan button to start scan");
     // A worm found in memory is reported before the dialog shows.
     int startup = StartupPathCheck(".");
-    CheckMemory();
+    CheckMemory(*this);
     return startup == 0;
 }
 
@@ -171,11 +172,10 @@ bool CCleanerDlg::OnScanRequest(WPARAM, LPARAM parameter, LRESULT*) {
     return true;
 }
 
+void CCleanerDlg::ShowMessage(const char* pszText, unsigned int nType) {
+    AfxMessageBox(pszText, nType);
+}
+
 void CCleanerDlg::WaitForScan() {
-    if (!m_hWorker) return;
-    while (MsgWaitForMultipleObjects(1, &m_hWorker, FALSE, INFINITE, QS_SENDMESSAGE) !=
-           WAIT_OBJECT_0) {
-        MSG message;
-        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);
-    }
+    if (m_hWorker) WaitForThread(m_hWorker);
 }

@@ -4,10 +4,12 @@
 #include <atomic>
 #include <cstdint>
 
+#include "memory/memory_check.h"
 #include "ui/framework/dialog.h"
 #include "ui/hyperlink.h"
 
-class CCleanerDlg : public CDialog {
+// The memory check reports through the dialog and stops once Exit is confirmed.
+class CCleanerDlg : public CDialog, public CMemoryCheckHost {
   public:
     explicit CCleanerDlg(HWND parent = nullptr);
     ~CCleanerDlg() override;
@@ -15,6 +17,9 @@ class CCleanerDlg : public CDialog {
     // After the dialog has closed: waits for a scan that was stopped to finish the file
     // under way, so that no file is left half cleaned.
     void WaitForScan();
+
+    void ShowMessage(const char* pszText, unsigned int nType) override;
+    bool IsExitRequested() override { return m_bExitRequested != 0; }
 
     char m_szTarget[1040];
     int32_t m_nInfected;
@@ -66,5 +71,8 @@ struct ScanRequest {
 };
 
 DWORD WINAPI ScanThreadProc(void* parameter);
+// Waits until `thread` has ended, carrying out the messages it sends meanwhile; returns
+// at once when the handle cannot be waited on.
+void WaitForThread(HANDLE thread);
 void UiScanDirectory(CCleanerDlg* dialog, char* path);
 void UiReportFile(CCleanerDlg* dialog, const char* path);

@@ -1,8 +1,8 @@
 // The worker of one scan. It reaches the controls only through WM_SCAN_REQUEST, which
 // the main thread carries out while the worker waits; once Exit is confirmed it asks
 // for nothing more.
-#include "engine/tree_walk.h"
 #include "engine/clean.h"
+#include "engine/tree_walk.h"
 #include "memory/memory_check.h"
 #include "ui/cleaner_dlg.h"
 
@@ -67,7 +67,7 @@ void UiReportFile(CCleanerDlg* dialog, const char* path) {
 
 DWORD WINAPI ScanThreadProc(void* parameter) {
     CCleanerDlg* dialog = static_cast<CCleanerDlg*>(parameter);
-    CheckMemory();
+    CheckMemory(*dialog);
     dialog->m_nInfected = 0;
     g_pScanDlg = dialog;
     Request(dialog, SET_STATUS, "Scan files");
@@ -81,4 +81,14 @@ DWORD WINAPI ScanThreadProc(void* parameter) {
                 : "Torvo was not found on selected path.");
     Request(dialog, SCAN_FINISHED);
     return 1;
+}
+
+void WaitForThread(HANDLE thread) {
+    for (;;) {
+        DWORD woken = MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_SENDMESSAGE);
+        if (woken == WAIT_OBJECT_0 || woken == WAIT_FAILED) return;
+        // Peeking carries out the messages sent to this thread's windows.
+        MSG message;
+        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);
+    }
 }

@@ -6,21 +6,31 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <map>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "memory/memory_check.h"
 #include "memory/process_enum.h"
+#include "tests/support/import_patch.h"
 #include "tests/support/recording_app.h"
 #include "tests/support/test_files.h"
-#include "ui/framework/win_app.h"
 
 namespace {
 
-// Answers every message box shown through the application object, and keeps its text.
-RecordingApp theApp;
+// Answers the check's message boxes and keeps what they said. A user who confirms Exit
+// shows as the exit request, from the given question on (the first comes after the box).
+class RecordingHost : public CMemoryCheckHost {
+  public:
+    void ShowMessage(const char* text, unsigned int type) override {
+        m_boxes.push_back(text);
+        m_types.push_back(type);
+    }
+    bool IsExitRequested() override { return m_exitFrom >= 0 && m_questions++ >= m_exitFrom; }
+    std::vector<std::string> m_boxes;
+    std::vector<unsigned int> m_types;
+    int m_exitFrom = -1, m_questions = 0;
+};
 
 const char kFoundE[] =
     "Win32.Torvo.E@mm is found in memory!\nAfter scanning is recommended a reboot and another scan";
@@ -39,16 +49,6 @@ bool EndsWith(const std::string& text, const std::string& ending) {
 
 bool IsWin95Family() {
     return testfiles::PlatformFamily() == "95";
-}
-
-std::map<DWORD, std::string> RunningProcesses() {
-    std::map<DWORD, std::string> processes;
-    CProcessList list;
-    list.Start();
-    DWORD id;
-    char path[260] = {};
-    while (list.GetNext(&id, path, 260)) processes[id] = path;
-    return processes;
 }
 
 // The process the check should act on: the first in the walk with a worm's ending.
@@ -90,6 +90,7 @@ class Worm {
         CloseHandle(m_process.hProcess);
     }
     DWORD Id() const { return m_process.dwProcessId; }
+    const std::string& Path() const { return m_path; }
     bool IsRunning() const { return WaitForSingleObject(m_process.hProcess, 0) == WAIT_TIMEOUT; }
     DWORD ExitCode() const {
         WaitForSingleObject(m_process.hProcess, 5000);
@@ -107,7 +108,6 @@ class MemoryCheck : public ::testing::Test {
   protected:
     void SetUp() override {
         m_dir = testfiles::MakeTempDir("memory");
-        theApp.Clear();
         char windows[MAX_PATH];
         GetWindowsDirectoryA(windows, MAX_PATH);
         m_systemIni = std::string(windows) + "\\system.ini";
@@ -119,7 +119,20 @@ class MemoryCheck : public ::testing::Test {
         return value;
     }
     std::string m_dir, m_systemIni;
+    RecordingHost m_host;
 };
+
+bool IsRunning(DWORD processId) {
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, processId);
+    bool running = process && WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    if (process) CloseHandle(process);
+    return running;
+}
+
+bool AppearsWithin(const std::string& path, int milliseconds) {
+    for (int waited = 0; waited < milliseconds && !testfiles::Exists(path); waited += 50) Sleep(50);
+    return testfiles::Exists(path);
+}
 
 TEST(ProcessEnum, HandsOutEveryProcessOnceWithItsPath) {
     CProcessList list;
@@ -210,8 +223,8 @@ TEST(ProcessEnum, WithoutTheirProceduresEnumeratorsHandOutNothing) {
 
 TEST_F(MemoryCheck, WithoutTheMutexesNothingHappens) {
     Worm worm(m_dir, "x.tmp.exe", "-");
-    EXPECT_EQ(CheckMemory(), 0);
-    EXPECT_TRUE(theApp.m_boxes.empty());
+    EXPECT_EQ(CheckMemory(m_host), 0);
+    EXPECT_TRUE(m_host.m_boxes.empty());
     EXPECT_TRUE(worm.IsRunning());
     EXPECT_EQ(Shell(), "worm.exe");
     EXPECT_EQ(StartupPathCheck("."), 0);
@@ -219,18 +232,18 @@ TEST_F(MemoryCheck, WithoutTheMutexesNothingHappens) {
 
 TEST_F(MemoryCheck, BothMutexesReportOnlyVariantE) {
     Worm holder(m_dir, "holder.exe", "ae");
-    EXPECT_EQ(CheckMemory(), 1);
-    ASSERT_EQ(theApp.m_boxes.size(), 1u);
-    EXPECT_EQ(theApp.m_boxes[0], kFoundE);
-    EXPECT_EQ(theApp.m_types[0], UINT(MB_OK | MB_ICONEXCLAMATION));
+    EXPECT_EQ(CheckMemory(m_host), 1);
+    ASSERT_EQ(m_host.m_boxes.size(), 1u);
+    EXPECT_EQ(m_host.m_boxes[0], kFoundE);
+    EXPECT_EQ(m_host.m_types[0], UINT(MB_OK | MB_ICONEXCLAMATION));
     EXPECT_TRUE(holder.IsRunning());
 }
 
 TEST_F(MemoryCheck, VariantAAloneLeavesNoVariantEMutexBehind) {
     Worm holder(m_dir, "holder.exe", "a");
-    EXPECT_EQ(CheckMemory(), 1);
-    ASSERT_EQ(theApp.m_boxes.size(), 1u);
-    EXPECT_EQ(theApp.m_boxes[0], kFoundA);
+    EXPECT_EQ(CheckMemory(m_host), 1);
+    ASSERT_EQ(m_host.m_boxes.size(), 1u);
+    EXPECT_EQ(m_host.m_boxes[0], kFoundA);
     HANDLE leftover = OpenMutexA(SYNCHRONIZE, FALSE, "efqpm2300dfhroop");
     EXPECT_EQ(leftover, nullptr);
     if (leftover) CloseHandle(leftover);
@@ -239,7 +252,7 @@ TEST_F(MemoryCheck, VariantAAloneLeavesNoVariantEMutexBehind) {
 TEST_F(MemoryCheck, Win95FamilyRestoresTheShellAndEndsTheFirstWormOnly) {
     if (!IsWin95Family()) GTEST_SKIP() << "Windows 95 family only";
     Worm holder(m_dir, "holder.exe", "e");
-    EXPECT_EQ(CheckMemory(), 1);
+    EXPECT_EQ(CheckMemory(m_host), 1);
     EXPECT_EQ(Shell(), "explorer.exe") << "restored even with no worm process";
 
     Worm tooShort(m_dir, "load.exe", "-");  // a name of 8 characters is never examined
@@ -247,7 +260,7 @@ TEST_F(MemoryCheck, Win95FamilyRestoresTheShellAndEndsTheFirstWormOnly) {
     Worm second(m_dir, "x.TMP.exe", "-");
     DWORD expected = FirstWormProcess();
     ASSERT_TRUE(expected == first.Id() || expected == second.Id());
-    EXPECT_EQ(CheckMemory(), 1);
+    EXPECT_EQ(CheckMemory(m_host), 1);
     Worm& ended = expected == first.Id() ? first : second;
     Worm& spared = expected == first.Id() ? second : first;
     EXPECT_EQ(ended.ExitCode(), 1u);
@@ -255,34 +268,70 @@ TEST_F(MemoryCheck, Win95FamilyRestoresTheShellAndEndsTheFirstWormOnly) {
     EXPECT_TRUE(tooShort.IsRunning());
 }
 
-TEST_F(MemoryCheck, NtFamilyEndsTheFirstMatchAndStartsItAgain) {
+// The shell is started again from its path; the worm's own process never is.
+TEST_F(MemoryCheck, NtFamilyEndsTheFirstMatchAndStartsOnlyTheShellAgain) {
     if (IsWin95Family()) GTEST_SKIP() << "NT family only";
     Worm holder(m_dir, "holder.exe", "a");
     Worm worm(m_dir, "Setup.Tmp.Exe", "-");
-    std::map<DWORD, std::string> before = RunningProcesses();
-    DWORD expected = FirstWormProcess();
-    ASSERT_NE(expected, 0u);
-    std::string path = before[expected];
-    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, expected);
-    ASSERT_NE(process, nullptr);
+    Worm shell(m_dir, "Explorer.Exe", "-");
+    DWORD first = FirstWormProcess();
+    ASSERT_NE(first, 0u);
 
-    EXPECT_EQ(CheckMemory(), 1);
-    EXPECT_EQ(WaitForSingleObject(process, 5000), WAIT_OBJECT_0);
-    DWORD code = 0;
-    GetExitCodeProcess(process, &code);
-    CloseHandle(process);
-    EXPECT_EQ(code, 1u);
+    EXPECT_EQ(CheckMemory(m_host), 1);
+    EXPECT_FALSE(IsRunning(first));
+    EXPECT_EQ(worm.IsRunning(), worm.Id() != first) << "only the first match is ended";
+    EXPECT_EQ(shell.IsRunning(), shell.Id() != first) << "only the first match is ended";
+    for (int i = 0; i < 3 && (worm.IsRunning() || shell.IsRunning()); ++i) CheckMemory(m_host);
+    EXPECT_EQ(worm.ExitCode(), 1u);
+    EXPECT_EQ(shell.ExitCode(), 1u);
+    EXPECT_TRUE(AppearsWithin(shell.Path() + ".again", 5000)) << "the shell runs again";
+    EXPECT_FALSE(testfiles::Exists(worm.Path() + ".again")) << "the worm does not";
     EXPECT_EQ(Shell(), "worm.exe") << "the NT family has no shell setting to restore";
-    bool startedAgain = false;
-    for (int i = 0; i < 50 && !startedAgain; ++i, Sleep(100)) {
-        for (const auto& entry : RunningProcesses())
-            startedAgain |= entry.second == path && before.count(entry.first) == 0;
-    }
-    EXPECT_TRUE(startedAgain) << path;
-    if (expected != worm.Id()) {
-        EXPECT_TRUE(worm.IsRunning()) << "only the first match is ended";
-    }
     EXPECT_TRUE(holder.IsRunning());
+}
+
+// The user confirms Exit while the box is open, or while the walk runs: the worm's
+// process is left alone.
+TEST_F(MemoryCheck, AfterExitIsConfirmedNothingIsEnded) {
+    Worm holder(m_dir, "holder.exe", "e");
+    Worm worm(m_dir, "Setup.Tmp.Exe", "-");
+    DWORD first = FirstWormProcess();
+    ASSERT_NE(first, 0u);
+    for (int exitFrom : {0, 1}) {
+        m_host.m_exitFrom = exitFrom;
+        m_host.m_questions = 0;
+        EXPECT_EQ(CheckMemory(m_host), 1);
+        EXPECT_EQ(m_host.m_questions, exitFrom + 1) << exitFrom;
+        EXPECT_TRUE(IsRunning(first)) << exitFrom;
+    }
+    if (IsWin95Family()) {
+        EXPECT_EQ(Shell(), "explorer.exe") << "the shell is restored before the walk";
+    }
+}
+
+// Windows 95 leaves the last error alone when it creates a new mutex: an error left
+// over from before must not read as a running worm.
+ImportPatch* g_pCreateMutex;
+
+HANDLE WINAPI CreateMutexKeepingTheLastError(SECURITY_ATTRIBUTES* security, BOOL owned,
+                                             const char* name) {
+    DWORD before = GetLastError();
+    HANDLE mutex = g_pCreateMutex->Original<decltype(&CreateMutexA)>()(security, owned, name);
+    if (GetLastError() == 0) SetLastError(before);
+    return mutex;
+}
+
+TEST_F(MemoryCheck, AStaleLastErrorIsNoWorm) {
+    ImportPatch patch("kernel32.dll", "CreateMutexA",
+                      reinterpret_cast<void*>(CreateMutexKeepingTheLastError));
+    ASSERT_TRUE(patch.IsActive());
+    g_pCreateMutex = &patch;
+    SetLastError(ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(CheckMemory(m_host), 0);
+    EXPECT_TRUE(m_host.m_boxes.empty());
+    Worm holder(m_dir, "holder.exe", "a");
+    EXPECT_EQ(CheckMemory(m_host), 1) << "a mutex that exists is still found";
+    g_pCreateMutex = nullptr;
 }
 
 }  // namespace

@@ -7,7 +7,11 @@ void FatalShutdownError() {
     ExitProcess(0);
 }
 
-void RestartComputer() {
+namespace {
+
+// The NT family lets a process restart Windows only with the shutdown privilege
+// enabled in its token.
+void EnableShutdownPrivilege() {
     HANDLE token;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
         FatalShutdownError();
@@ -23,5 +27,13 @@ void RestartComputer() {
     }
     CloseHandle(token);
     if (!found) FatalShutdownError();
+}
+
+}  // namespace
+
+// The Windows 95 family has no tokens (OpenProcessToken fails there) and needs none.
+void RestartComputer() {
+    bool win95Family = (GetVersion() & 0x80000000u) != 0;
+    if (!win95Family) EnableShutdownPrivilege();
     if (!ExitWindowsEx(EWX_REBOOT, 0)) FatalShutdownError();
 }

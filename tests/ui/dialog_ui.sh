@@ -35,9 +35,11 @@ cp "$ui/big/zzz.htm" "$work/zzz.htm"
 ln -sfn "$work/droot" "$TORVO_WINE_PREFIXES/nt/dosdevices/d:"
 head -c -120 "$ui/mixed/page.htm" >"$work/plain.htm"
 
+holders=()
 hold() {  # hold FILE read|none
-    local ready="$work/ready.$RANDOM"
+    local ready="$work/ready.${#holders[@]}"
     "$wine_run" "$e2etool" hold "$1" "$2" "z:${ready//\//\\}" "z:${work//\//\\}\\release" &
+    holders+=($!)
     for _ in $(seq 300); do [ -e "$ready" ] && return; sleep 0.1; done
 }
 hold 'c:\ui\unreadable\locked.htm' none
@@ -49,7 +51,7 @@ read -r p _ f _ < <(grep -E '^[0-9]+ passed, [0-9]+ failed' "$work/main.txt")
 passes=$((passes + ${p:-0})) failures=$((failures + ${f:-1}))
 
 touch "$work/release"
-sleep 1
+wait "${holders[@]}"  # the files are free once their holders have ended
 
 # The link and the About box, with a recorder standing in for the web browser.
 cp "$(dirname "$driver")/recorder.exe" "$work/recorder.exe"

@@ -174,6 +174,18 @@ bool Press(HWND dialog, int id) {
     return true;
 }
 
+// Waits for the button to be enabled (the program enables it once it is done with what
+// came before), then presses it.
+bool PressWhenEnabled(HWND dialog, int id) {
+    WaitFor([&] { return IsWindowEnabled(GetDlgItem(dialog, id)) && IsWindowEnabled(dialog); });
+    return Press(dialog, id);
+}
+
+// Returns once the window's thread has come back to its message loop.
+void Settle(HWND window) {
+    SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 15000, nullptr);
+}
+
 HWND WaitForMessageBox(const Program& program, int milliseconds = 15000) {
     HWND box = nullptr;
     WaitFor([&] { return (box = program.MessageBoxWindow()) != nullptr; }, milliseconds);
@@ -182,6 +194,17 @@ HWND WaitForMessageBox(const Program& program, int milliseconds = 15000) {
 
 std::string MessageText(HWND box) {
     return Text(GetDlgItem(box, 0xFFFF));
+}
+
+// With two boxes open at once (one per thread), the one that says `text`.
+HWND WaitForMessageBoxSaying(const Program& program, const std::string& text) {
+    HWND found = nullptr;
+    WaitFor([&] {
+        for (HWND window : program.Windows())
+            if (ClassOf(window) == "#32770" && MessageText(window) == text) found = window;
+        return found != nullptr;
+    });
+    return found;
 }
 
 // Answers the message box that appears and returns its text and caption.
@@ -263,7 +286,12 @@ bool ChooseFolder(const Program& program, HWND dialog, const std::string& folder
     if (!Press(dialog, 3)) return false;
     HWND browser = WaitForBrowser(program);
     if (!browser) return false;
-    if (folder.empty()) return Press(browser, IDCANCEL);
+    if (folder.empty()) {
+        bool cancelled = Press(browser, IDCANCEL);
+        WaitFor([&] { return !IsWindow(browser); });
+        Settle(dialog);
+        return cancelled;
+    }
     char* remote = static_cast<char*>(program.Remote(MAX_PATH));
     program.Write(remote, folder.c_str(), folder.size() + 1);
     std::string last = folder.substr(folder.find_last_of('\\', folder.size() - 2) + 1);
@@ -281,6 +309,7 @@ bool ChooseFolder(const Program& program, HWND dialog, const std::string& folder
     program.Free(remote);
     Press(browser, IDOK);
     WaitFor([&] { return !IsWindow(browser); });
+    Settle(dialog);
     return selected;
 }
 
@@ -296,11 +325,51 @@ std::vector<std::string> Listing(const std::string& folder) {
     return names;
 }
 
-// Waits for the main dialog to show and settle; null (and a failed check) when it does not.
+// The control's pixels on the screen, one COLORREF each, row by row.
+std::vector<COLORREF> Pixels(HWND control, int* width, int* height) {
+    RECT rect;
+    GetWindowRect(control, &rect);
+    *width = rect.right - rect.left;
+    *height = rect.bottom - rect.top;
+    HDC screen = GetDC(nullptr);
+    std::vector<COLORREF> pixels;
+    for (int y = 0; y < *height; ++y)
+        for (int x = 0; x < *width; ++x)
+            pixels.push_back(GetPixel(screen, rect.left + x, rect.top + y));
+    ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
+// The text is drawn in `colour` and underlined: some row is mostly that colour.
+bool DrawnUnderlinedIn(HWND control, COLORREF colour) {
+    int width, height;
+    std::vector<COLORREF> pixels = Pixels(control, &width, &height);
+    int best = 0;
+    for (int y = 0; y < height; ++y) {
+        int run = 0;
+        for (int x = 0; x < width; ++x) run += pixels[size_t(y * width + x)] == colour;
+        best = run > best ? run : best;
+    }
+    return width > 0 && best * 10 >= width * 8;
+}
+
+bool DrawnIn(HWND control, COLORREF colour) {
+    int width, height;
+    for (COLORREF pixel : Pixels(control, &width, &height))
+        if (pixel == colour) return true;
+    return false;
+}
+
+const COLORREF kBlue = RGB(0, 0, 255), kTeal = RGB(0, 128, 128), kPurple = RGB(128, 0, 128);
+
+// Waits for the main dialog to show and be painted (its link is blue from the start);
+// null (and a failed check) when it does not.
 HWND OpenMainDialog(const Program& program) {
     HWND dialog = nullptr;
     Check(WaitFor([&] { return (dialog = program.MainDialog()) != nullptr; }), "the dialog opens");
-    if (dialog) Sleep(500);
+    if (!dialog) return nullptr;
+    Check(WaitFor([&] { return DrawnUnderlinedIn(GetDlgItem(dialog, 1002), kBlue); }),
+          "the dialog is drawn, its link underlined and blue");
     return dialog;
 }
 
@@ -311,6 +380,11 @@ bool FocusIs(HWND dialog, int id) {
     return info.hwndFocus == GetDlgItem(dialog, id);
 }
 
+// Keys go to the focus of the foreground window: wait until that is control `id`.
+bool WaitForKeyFocus(HWND window, int id) {
+    return WaitFor([&] { return GetForegroundWindow() == window && FocusIs(window, id); });
+}
+
 const char kNotFound[] = "Torvo was not found on selected path.";
 const char kRestart[] =
     "You need to restart your computer in order to complete the disinfection process.";
@@ -319,9 +393,7 @@ const char kRestart[] =
 std::string Scan(const Program& program, HWND dialog, const std::string& folder,
                  bool shots = false) {
     if (!ChooseFolder(program, dialog, folder)) return "(folder not chosen)";
-    if (!WaitFor([&] { return IsWindowEnabled(GetDlgItem(dialog, 1)) != 0; }))
-        return "(Scan disabled)";
-    Press(dialog, 1);
+    if (!PressWhenEnabled(dialog, 1)) return "(Scan disabled)";
     HWND box = WaitForMessageBox(program, 120000);
     if (!box) return "(no closing message)";
     Check(Status(dialog) == "System scan complete", "status after the scan: " + Status(dialog));
@@ -340,16 +412,16 @@ void ScenarioMain(const std::string& exe, const std::string& root) {
     if (!dialog) return;
     Screenshot("dialog-before-scan");
     Check(!IsWindowEnabled(GetDlgItem(dialog, 1)), "Scan disabled before a folder is chosen");
-    Check(FocusIs(dialog, 2), "the focus is on Exit at first");
+    Check(WaitFor([&] { return FocusIs(dialog, 2); }), "the focus is on Exit at first");
     Check(Status(dialog) == "Press Scan button to start scan", "first status: " + Status(dialog));
-    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-    Sleep(500);
+    SendMessageTimeoutA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0, SMTO_NORMAL, 15000,
+                        nullptr);
+    Sleep(500);  // a scan started by mistake would show itself by now
     Check(program.MessageBoxWindow() == nullptr &&
               Status(dialog) == "Press Scan button to start scan",
           "the Scan command without a folder does nothing");
 
     Check(ChooseFolder(program, dialog, ""), "the browser opens and is cancelled");
-    Sleep(300);
     Check(!IsWindowEnabled(GetDlgItem(dialog, 1)), "a cancelled browser changes nothing");
 
     Check(Scan(program, dialog, root + "\\empty") == kNotFound, "empty folder: not found");
@@ -402,7 +474,7 @@ void ScenarioMain(const std::string& exe, const std::string& root) {
     // During a scan: No lets it go on, Yes stops the walk and ends at once.
     std::string big = root + "\\big";
     Check(ChooseFolder(program, dialog, big), "big folder chosen");
-    Press(dialog, 1);
+    PressWhenEnabled(dialog, 1);
     WaitFor([&] { return Status(dialog).find("\\aaa\\") != std::string::npos; });
     Sleep(300);
     Screenshot("dialog-during-scan");
@@ -453,20 +525,35 @@ void ScenarioWorm(const std::string& exe, const std::string& fakeworm) {
     std::string empty = std::string(temp) + "torvo-empty";
     CreateDirectoryA(empty.c_str(), nullptr);
     Check(ChooseFolder(program, dialog, empty), "folder chosen for the scan");
-    Press(dialog, 1);
+    PressWhenEnabled(dialog, 1);
     HWND memoryBox = WaitForMessageBox(program);
     Check(memoryBox && MessageText(memoryBox).rfind("Win32.Torvo.E@mm is found in memory!", 0) == 0,
           "the scan's memory check reports the worm");
-    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-    Sleep(500);
+    SendMessageTimeoutA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0, SMTO_NORMAL, 15000,
+                        nullptr);
     if (memoryBox) Press(memoryBox, IDOK);
     WaitFor([&] { return !IsWindow(memoryBox); });
     std::string closing = Answer(program, IDOK);
     Check(closing == kNotFound, "the scan ends once: " + closing);
     Check(WaitForMessageBox(program, 2000) == nullptr, "and no second scan follows");
+
+    // Exit confirmed while the next scan's memory check waits for the user: the worm's
+    // process that the check would end is left alone.
+    std::string spared = std::string(temp) + "y.tmp.exe", sparedReady = spared + ".ready";
+    CopyFileA(fakeworm.c_str(), spared.c_str(), FALSE);
+    DeleteFileA(sparedReady.c_str());
+    Program sparedProcess(spared, "- \"" + sparedReady + "\"");
+    WaitFor([&] { return GetFileAttributesA(sparedReady.c_str()) != INVALID_FILE_ATTRIBUTES; });
+    PressWhenEnabled(dialog, 1);
+    memoryBox = WaitForMessageBox(program);
     PostMessageA(dialog, WM_CLOSE, 0, 0);
-    Answer(program, IDYES);
+    HWND confirm = WaitForMessageBoxSaying(program, "Are you sure you want to exit ?");
+    Check(confirm != nullptr, "Exit asks while the memory check's box is open");
+    if (confirm) Press(confirm, IDYES);
+    WaitFor([&] { return !IsWindow(confirm); });
+    if (memoryBox) Press(memoryBox, IDOK);
     Check(program.Ended(15000), "the program ends after Yes");
+    Check(sparedProcess.IsRunning(), "a worm process is not ended once Exit is confirmed");
     DWORD code = 0;
     Check(wormProcess.Ended(5000) && GetExitCodeProcess(wormProcess.m_process.hProcess, &code) &&
               code == 1,
@@ -474,41 +561,6 @@ void ScenarioWorm(const std::string& exe, const std::string& fakeworm) {
 }
 
 // --- the link control and the About box ----------------------------------------------
-
-// The control's pixels on the screen, one COLORREF each, row by row.
-std::vector<COLORREF> Pixels(HWND control, int* width, int* height) {
-    RECT rect;
-    GetWindowRect(control, &rect);
-    *width = rect.right - rect.left;
-    *height = rect.bottom - rect.top;
-    HDC screen = GetDC(nullptr);
-    std::vector<COLORREF> pixels;
-    for (int y = 0; y < *height; ++y)
-        for (int x = 0; x < *width; ++x)
-            pixels.push_back(GetPixel(screen, rect.left + x, rect.top + y));
-    ReleaseDC(nullptr, screen);
-    return pixels;
-}
-
-// The text is drawn in `colour` and underlined: some row is mostly that colour.
-bool DrawnUnderlinedIn(HWND control, COLORREF colour) {
-    int width, height;
-    std::vector<COLORREF> pixels = Pixels(control, &width, &height);
-    int best = 0;
-    for (int y = 0; y < height; ++y) {
-        int run = 0;
-        for (int x = 0; x < width; ++x) run += pixels[size_t(y * width + x)] == colour;
-        best = run > best ? run : best;
-    }
-    return width > 0 && best * 10 >= width * 8;
-}
-
-bool DrawnIn(HWND control, COLORREF colour) {
-    int width, height;
-    for (COLORREF pixel : Pixels(control, &width, &height))
-        if (pixel == colour) return true;
-    return false;
-}
 
 POINT CentreOf(HWND window) {
     RECT rect;
@@ -538,8 +590,24 @@ void Key(WORD key) {
     Sleep(200);
 }
 
+HWND CaptureIn(HWND window) {
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info);
+    return info.hwndCapture;
+}
+
+// Puts the pointer on `window`, then presses and releases the left button. A link that
+// has lost the focus may still hold the mouse capture, which it gives up only at its
+// next move off it, and Wine merges moves that queue up: the pointer moves until no other
+// window holds the capture, or the press would go there.
 void Click(HWND window) {
-    MoveTo(CentreOf(window));
+    POINT centre = CentreOf(window);
+    WaitFor([&] {
+        MoveTo(centre);
+        HWND capture = CaptureIn(window);
+        return !capture || capture == window;
+    });
     Mouse(MOUSEEVENTF_LEFTDOWN);
     Mouse(MOUSEEVENTF_LEFTUP);
 }
@@ -552,8 +620,6 @@ int Lines(const std::string& path) {
     fclose(file);
     return lines;
 }
-
-const COLORREF kBlue = RGB(0, 0, 255), kTeal = RGB(0, 128, 128), kPurple = RGB(128, 0, 128);
 
 // Press the link, move off it and release: the link takes the focus but does not open.
 void PressAndSlipOff(HWND link, HWND elsewhere) {
@@ -592,7 +658,6 @@ void CheckAboutBox(const Program& program, HWND dialog, WPARAM command, const st
     HWND about = WaitForAbout(program);
     Check(about != nullptr, "system command " + std::to_string(command) + " opens the About box");
     if (!about) return;
-    Sleep(300);
     std::vector<std::string> texts = ChildTexts(about);
     for (const char* text :
          {"Win32.Torvo.A@mm\nWin32.Torvo.E@mm", "OK", "http://www.torvoclean.example/",
@@ -608,13 +673,15 @@ void CheckAboutBox(const Program& program, HWND dialog, WPARAM command, const st
           "virus process will be terminated from memory."})
         Check(Contains(texts, text), std::string("About box shows: ") + text);
     HWND link = GetDlgItem(about, 1002);
-    Check(DrawnUnderlinedIn(link, kBlue), "the About box's link starts unvisited");
+    Check(WaitFor([&] { return DrawnUnderlinedIn(link, kBlue); }),
+          "the About box's link starts unvisited");
     Screenshot("about-box");
     int opened = Lines(log);
     Click(link);
-    Check(WaitFor([&] { return Lines(log) == opened + 1; }, 5000), "the About box's link opens");
+    Check(WaitFor([&] { return Lines(log) == opened + 1; }), "the About box's link opens");
+    Check(WaitForKeyFocus(about, 1002), "the About box's link has the focus once clicked");
     Key(VK_TAB);
-    Check(WaitFor([&] { return DrawnIn(link, kPurple); }, 3000),
+    Check(WaitFor([&] { return !FocusIs(about, 1002) && DrawnIn(link, kPurple); }),
           "the About box's link is purple once left");
     Press(about, IDOK);
     WaitFor([&] { return !IsWindow(about); });
@@ -625,24 +692,25 @@ void ScenarioLink(const std::string& exe, const std::string& log) {
     HWND dialog = OpenMainDialog(program);
     if (!dialog) return;
     HWND link = GetDlgItem(dialog, 1002), list = GetDlgItem(dialog, 1000);
-    Check(DrawnUnderlinedIn(link, kBlue), "the link is drawn underlined and blue");
     RECT rect;
     GetWindowRect(link, &rect);
     Check(rect.right - rect.left < 300, "the link is fitted to its text");
 
     PressAndSlipOff(link, list);
-    Sleep(300);
+    Check(WaitForKeyFocus(dialog, 1002) && WaitFor([&] { return DrawnIn(link, kTeal); }),
+          "the pressed link has the focus and is teal");
+    Sleep(300);  // an opening by mistake would show itself by now
     Check(Lines(log) == 0 && !program.MessageBoxWindow(),
           "press, move off, release: nothing opens");
-    Check(DrawnIn(link, kTeal), "the pressed link has the focus and is teal");
     Screenshot("link-focused");
 
     Key(VK_SPACE);
-    Check(WaitFor([&] { return Lines(log) == 1; }, 5000), "space opens the link");
+    Check(WaitFor([&] { return Lines(log) == 1; }), "space opens the link");
     Key(VK_TAB);
-    Check(WaitFor([&] { return DrawnIn(link, kPurple); }, 3000), "opened and left: purple");
+    Check(WaitFor([&] { return !FocusIs(dialog, 1002) && DrawnIn(link, kPurple); }),
+          "opened and left: purple");
     Click(link);
-    Check(WaitFor([&] { return Lines(log) == 2; }, 5000), "a click opens the link");
+    Check(WaitFor([&] { return Lines(log) == 2; }), "a click opens the link");
     Screenshot("link-visited");
 
     for (WPARAM command : {WPARAM(15), WPARAM(32)}) {

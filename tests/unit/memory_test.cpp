@@ -122,11 +122,14 @@ class MemoryCheck : public ::testing::Test {
     RecordingHost m_host;
 };
 
-bool IsRunning(DWORD processId) {
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, processId);
-    bool running = process && WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
-    if (process) CloseHandle(process);
-    return running;
+// Runs the check and waits until the process it should end (the first match now) is
+// gone: termination completes after TerminateProcess returns.
+void CheckAndWaitForTheEnd(CMemoryCheckHost& host) {
+    HANDLE first = OpenProcess(SYNCHRONIZE, FALSE, FirstWormProcess());
+    EXPECT_EQ(CheckMemory(host), 1);
+    if (!first) return;
+    EXPECT_EQ(WaitForSingleObject(first, 5000), WAIT_OBJECT_0);
+    CloseHandle(first);
 }
 
 bool AppearsWithin(const std::string& path, int milliseconds) {
@@ -277,11 +280,11 @@ TEST_F(MemoryCheck, NtFamilyEndsTheFirstMatchAndStartsOnlyTheShellAgain) {
     DWORD first = FirstWormProcess();
     ASSERT_NE(first, 0u);
 
-    EXPECT_EQ(CheckMemory(m_host), 1);
-    EXPECT_FALSE(IsRunning(first));
+    CheckAndWaitForTheEnd(m_host);
     EXPECT_EQ(worm.IsRunning(), worm.Id() != first) << "only the first match is ended";
     EXPECT_EQ(shell.IsRunning(), shell.Id() != first) << "only the first match is ended";
-    for (int i = 0; i < 3 && (worm.IsRunning() || shell.IsRunning()); ++i) CheckMemory(m_host);
+    for (int i = 0; i < 3 && (worm.IsRunning() || shell.IsRunning()); ++i)
+        CheckAndWaitForTheEnd(m_host);
     EXPECT_EQ(worm.ExitCode(), 1u);
     EXPECT_EQ(shell.ExitCode(), 1u);
     EXPECT_TRUE(AppearsWithin(shell.Path() + ".again", 5000)) << "the shell runs again";
@@ -295,15 +298,16 @@ TEST_F(MemoryCheck, NtFamilyEndsTheFirstMatchAndStartsOnlyTheShellAgain) {
 TEST_F(MemoryCheck, AfterExitIsConfirmedNothingIsEnded) {
     Worm holder(m_dir, "holder.exe", "e");
     Worm worm(m_dir, "Setup.Tmp.Exe", "-");
-    DWORD first = FirstWormProcess();
-    ASSERT_NE(first, 0u);
+    HANDLE first = OpenProcess(SYNCHRONIZE, FALSE, FirstWormProcess());
+    ASSERT_NE(first, nullptr);
     for (int exitFrom : {0, 1}) {
         m_host.m_exitFrom = exitFrom;
         m_host.m_questions = 0;
         EXPECT_EQ(CheckMemory(m_host), 1);
         EXPECT_EQ(m_host.m_questions, exitFrom + 1) << exitFrom;
-        EXPECT_TRUE(IsRunning(first)) << exitFrom;
+        EXPECT_EQ(WaitForSingleObject(first, 500), WAIT_TIMEOUT) << exitFrom;
     }
+    CloseHandle(first);
     if (IsWin95Family()) {
         EXPECT_EQ(Shell(), "explorer.exe") << "the shell is restored before the walk";
     }

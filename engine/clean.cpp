@@ -41,17 +41,19 @@ CleanResult Discard(const std::string& workFile, CleanResult result = CLEAN_FAIL
 
 // The infected file is deleted and the work file takes its name, now or at the next
 // restart; on the restart list too the deletion comes first. The repair is reported
-// done only when both happened now.
-CleanResult PutWorkFileInPlace(const char* path, const std::string& workFile) {
+// done only when both happened now. A work file that itself waits for the restart
+// (its host is finished there) may only take the name there, behind its own entries.
+CleanResult PutWorkFileInPlace(const char* path, const std::string& workFile, bool canMoveNow) {
     int deletion = DeleteOrSchedule(path);
-    if (deletion == OP_NOT_DONE) return Discard(workFile);
-    int move = MoveOrSchedule(path, workFile.c_str());
+    if (deletion == OP_NOT_DONE) return canMoveNow ? Discard(workFile) : CLEAN_FAILED;
+    int move =
+        canMoveNow ? MoveOrSchedule(path, workFile.c_str()) : ScheduleMove(path, workFile.c_str());
     if (move == OP_DONE_NOW && deletion == OP_DONE_NOW) return CLEAN_DISINFECTED;
     if (move != OP_NOT_DONE) return CLEAN_PENDING_RESTART;
     // The repaired file can take the name neither now nor later. While the infected
     // file still stands, its scheduled deletion is taken back and the repair given up;
     // once it is gone, the work file holds all there is, and stays.
-    if (deletion == OP_SCHEDULED && UnscheduleDelete(path)) return Discard(workFile);
+    if (deletion == OP_SCHEDULED && UnscheduleDelete(path) && canMoveNow) return Discard(workFile);
     return CLEAN_FAILED;
 }
 
@@ -76,12 +78,10 @@ CleanResult PutHostInPlace(const char* path, const std::string& workFile, int de
             return Discard(workFile, CLEAN_UNEXPECTED);
         case SCAN_DELETED:  // the host was the worm alone, and is gone
             return DeleteWhole(path);
-        case SCAN_PENDING_RESTART: {
-            CleanResult result = PutWorkFileInPlace(path, workFile);
-            return result == CLEAN_DISINFECTED ? CLEAN_PENDING_RESTART : result;
-        }
+        case SCAN_PENDING_RESTART:
+            return PutWorkFileInPlace(path, workFile, false);
         default:
-            return PutWorkFileInPlace(path, workFile);
+            return PutWorkFileInPlace(path, workFile, true);
     }
 }
 
@@ -133,7 +133,7 @@ CleanResult CleanNonExecutable(const char* path, PlatFile file, const std::strin
     if (tailRead != SCRIPT_TAIL_LENGTH) return CLEAN_FAILED;
     if (!isPage) return DeleteWhole(path);
     if (!WriteCutCopy(path, workFile)) return CLEAN_FAILED;
-    return PutWorkFileInPlace(path, workFile);
+    return PutWorkFileInPlace(path, workFile, true);
 }
 
 CleanResult CleanAtDepth(const char* path, int depth) {

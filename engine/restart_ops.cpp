@@ -10,6 +10,10 @@ int DeleteOrSchedule(const char* path) {
 
 int MoveOrSchedule(const char* destination, const char* source) {
     if (PlatRenameFile(source, destination)) return OP_DONE_NOW;
+    return ScheduleMove(destination, source);
+}
+
+int ScheduleMove(const char* destination, const char* source) {
     return PlatScheduleRename(source, destination) ? OP_SCHEDULED : OP_NOT_DONE;
 }
 

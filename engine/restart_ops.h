@@ -11,5 +11,8 @@ int DeleteOrSchedule(const char* path);
 // Renames `source` to `destination` now, or puts the rename on the restart list.
 int MoveOrSchedule(const char* destination, const char* source);
 
+// Puts the rename of `source` to `destination` on the restart list, never renaming now.
+int ScheduleMove(const char* destination, const char* source);
+
 // Takes a scheduled deletion of `path` off the restart list again.
 bool UnscheduleDelete(const char* path);

@@ -368,9 +368,42 @@ twice_before_restart() {  # twice_before_restart nt|win98
     check "two runs before the restart ($family): page repaired" cmp -s "$dir_unix/inuse.htm" "$work/plain.htm"
     check "two runs before the restart ($family): no work file" [ ! -e "$dir_unix/inuse.htm.cln" ]
 }
+# A restart list that cannot be read whole is never written, and a file in use whose
+# repair cannot be scheduled is reported failed and left as it was.
+unschedulable() {
+    local dir_unix dir
+    if [ "$mode" = wine ]; then
+        dir_unix="$WINEPREFIX/drive_c/unsched" dir='c:\unsched'
+        printf '[rename]\r\n' >"$WINEPREFIX/drive_c/windows/wininit.ini"
+        hold 'c:\windows\wininit.ini' none
+    else
+        dir_unix="$base_unix/unsched" dir="$base/unsched"
+        mkdir -p "$work/unreadable-list"
+        export TORVOCLEAN_RESTART_LIST="$work/unreadable-list"
+    fi
+    rm -rf "$dir_unix" && mkdir -p "$dir_unix"
+    "$samplegen" page "$dir_unix/inuse.htm" >/dev/null
+    cp "$dir_unix/inuse.htm" "$work/unsched-before.htm"
+    hold "$dir${sep}inuse.htm" read
+    scan /silent "$dir" "/log=$dir${sep}..${sep}unsched.txt"
+    release_all
+    findings_log 1 0 "$dir${sep}inuse.htm    DISINFECTION FAILED" >"$work/expected.log"
+    check "unschedulable: reported failed" same_log "$dir_unix/../unsched.txt" "$work/expected.log"
+    check "unschedulable: page as it was" cmp -s "$dir_unix/inuse.htm" "$work/unsched-before.htm"
+    check "unschedulable: no work file" [ ! -e "$dir_unix/inuse.htm.cln" ]
+    if [ "$mode" = wine ]; then
+        check "unschedulable: wininit.ini kept" [ "$(cat "$WINEPREFIX/drive_c/windows/wininit.ini")" = $'[rename]\r' ]
+    else
+        export TORVOCLEAN_RESTART_LIST="$work/restart-list.ini"
+    fi
+}
+
 if [ "$mode" = wine ]; then
     twice_before_restart win98
+    unschedulable
     export TORVO_WINE_VERSION=nt WINEPREFIX="$TORVO_WINE_PREFIXES/nt"
+else
+    unschedulable
 fi
 twice_before_restart nt
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/samplegen/samples.h"
+
 namespace {
 
 typedef std::vector<unsigned char> Bytes;
@@ -232,6 +234,21 @@ TEST(PeResource, WineDllsAndTheirTruncations) {
             EXPECT_TRUE(at == offset && len == length) << n;
         }
     }
+}
+
+// The generator's hostile hosts are what they claim: a host running a page past the
+// file, and one that is the whole file.
+TEST(PeResource, HostileSamples) {
+    samples::Bytes host(500, 'h');
+    samples::Bytes broken = samples::ExeWithBrokenHost(samples::VARIANT_A, host);
+    EXPECT_EQ(Find(Bytes(broken.begin(), broken.end()), 10, 102), PE_RESOURCE_BROKEN);
+    samples::Bytes self = samples::ExeThatIsItsOwnHost(samples::VARIANT_E);
+    size_t offset = 1;
+    uint32_t length = 0;
+    ASSERT_EQ(FindPeResource(self.data(), self.size(), 10, 102, &offset, &length),
+              PE_RESOURCE_FOUND);
+    EXPECT_EQ(offset, 0u);
+    EXPECT_EQ(length, self.size());
 }
 
 }  // namespace

@@ -317,7 +317,7 @@ head -c 3000 /dev/urandom >"$work/host-a.bin"
 head -c 4000 /dev/urandom >"$work/host-b.bin"
 "$samplegen" exe --variant a --host "$work/host-a.bin" "$base_unix/noext/setup" >/dev/null
 "$samplegen" exe --variant e --host "$work/host-b.bin" "$base_unix/noext/setup.dll" >/dev/null
-scan /silent "$base${sep}noext"
+scan /silent noext  # a relative name is searched for, and ".dll" added on the way
 check "no extension: its own host" cmp -s "$base_unix/noext/setup" "$work/host-a.bin"
 check "no extension: the .dll keeps its own" cmp -s "$base_unix/noext/setup.dll" "$work/host-b.bin"
 

@@ -126,20 +126,30 @@ std::string RestartListPath() {
     return configured && *configured ? configured : "/var/lib/torvoclean/wininit.ini";
 }
 
-bool AddRestartEntry(const std::string& key, const std::string& value) {
+namespace {
+
+// An existing list that cannot be read whole is never written.
+template <typename Edit>
+bool EditList(Edit edit) {
     std::string path = RestartListPath();
     std::string ini;
     if (!ReadList(path, &ini)) return false;
-    std::string updated = AddRenameEntry(ini, EncodedKey(key), EncodedValue(value));
+    std::string updated = edit(ini);
     return updated == ini || WriteList(path, updated);
 }
 
+}  // namespace
+
+bool AddRestartEntry(const std::string& key, const std::string& value) {
+    return EditList([&](const std::string& ini) {
+        return AddRenameEntry(ini, EncodedKey(key), EncodedValue(value));
+    });
+}
+
 bool RemoveRestartEntry(const std::string& key, const std::string& value) {
-    std::string path = RestartListPath();
-    std::string ini;
-    if (!ReadList(path, &ini)) return false;
-    std::string updated = RemoveRenameEntry(ini, EncodedKey(key), EncodedValue(value));
-    return updated == ini || WriteList(path, updated);
+    return EditList([&](const std::string& ini) {
+        return RemoveRenameEntry(ini, EncodedKey(key), EncodedValue(value));
+    });
 }
 
 int RunRestartList() {

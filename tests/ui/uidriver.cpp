@@ -568,11 +568,17 @@ POINT CentreOf(HWND window) {
     return POINT{(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
 }
 
+// Two presses within the double-click time make a double click, which the link does not
+// take for a press: a press waits until that time has passed since the one before.
 void Mouse(DWORD flags) {
+    static DWORD lastPress;
+    bool press = (flags & MOUSEEVENTF_LEFTDOWN) != 0;
+    while (press && GetTickCount() - lastPress <= GetDoubleClickTime()) Sleep(50);
     INPUT input = {};
     input.type = INPUT_MOUSE;
     input.mi.dwFlags = flags;
     SendInput(1, &input, sizeof input);
+    if (press) lastPress = GetTickCount();
     Sleep(150);
 }
 

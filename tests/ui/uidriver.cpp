@@ -603,16 +603,15 @@ HWND CaptureIn(HWND window) {
     return info.hwndCapture;
 }
 
-// Puts the pointer on `window`, then presses and releases the left button. A link that
-// has lost the focus may still hold the mouse capture, which it gives up only at its
-// next move off it, and Wine merges moves that queue up: the pointer moves until no other
-// window holds the capture, or the press would go there.
+// Puts the pointer on the link `window`, then presses and releases the left button. The
+// press waits until the link holds the mouse capture, which shows that the pointer's
+// moves reach it: a link that lost the focus may still hold the capture until its next
+// move off it, Wine merges moves that queue up, and a tooltip may lie over the spot.
 void Click(HWND window) {
     POINT centre = CentreOf(window);
     WaitFor([&] {
         MoveTo(centre);
-        HWND capture = CaptureIn(window);
-        return !capture || capture == window;
+        return CaptureIn(window) == window;
     });
     Mouse(MOUSEEVENTF_LEFTDOWN);
     Mouse(MOUSEEVENTF_LEFTUP);

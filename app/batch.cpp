@@ -1,8 +1,8 @@
 #include "app/batch.h"
 
-#include "engine/tree_walk.h"
 #include "engine/clean.h"
 #include "engine/restart_ops.h"
+#include "engine/tree_walk.h"
 
 bool g_bSilent;
 bool g_bRemove;
@@ -11,6 +11,7 @@ FILE* g_pLogFile;
 int32_t g_nInfected;
 int32_t g_nUnopened;
 bool g_bRestartNeeded;
+bool g_bLogFailed;
 
 namespace {
 
@@ -37,9 +38,9 @@ class BatchWalk : public TreeWalk {
 
 }  // namespace
 
-void BatchScanDirectory(char* path) {
+bool BatchScanDirectory(char* path) {
     BatchWalk walk;
-    WalkTree(path, walk);
+    return WalkTree(path, walk);
 }
 
 void BatchReportFile(const char* path) {
@@ -72,16 +73,18 @@ void BatchReportFile(const char* path) {
     }
 }
 
-void RunBatch(char* scanPath, const char* logName) {
+bool RunBatch(char* scanPath, const char* logName) {
     if (logName) {
         g_pLogFile = fopen(logName, "w+b");
         if (g_pLogFile) fputs(kLogHeader, g_pLogFile);
+        g_bLogFailed = !g_pLogFile;
     }
-    BatchScanDirectory(scanPath);
-    if (!g_pLogFile) return;
+    bool listed = BatchScanDirectory(scanPath);
+    if (!g_pLogFile) return listed;
     fprintf(g_pLogFile, "Infected files          %d\r\n", int(g_nInfected));
     fprintf(g_pLogFile, "Couldn't open           %d\r\n", int(g_nUnopened));
     if (g_bRestartNeeded) fputs(kLogRestartNeeded, g_pLogFile);
     fclose(g_pLogFile);
     g_pLogFile = nullptr;
+    return listed;
 }

@@ -35,8 +35,8 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "TorvoClean developers <torvoclean@example.org>")
+  # CPack puts the summary above this.
   string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
-      "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\n"
       "Scans a Windows disk mounted on Linux for Win32.Torvo.A@mm, Win32.Torvo.E@mm and\n"
       "JS.Torvo.A and cleans what it finds, with the arguments and the log of the\n"
       "Windows program's unattended mode. samplegen writes harmless synthetic samples.")

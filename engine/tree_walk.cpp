@@ -22,8 +22,10 @@ bool BuildChildPath(const char* directory, const char* name, char* buffer) {
     return true;
 }
 
+// A symbolic link (a junction, on a Windows disk mounted elsewhere) may lead anywhere,
+// even back up the tree: it is neither followed nor scanned.
 void VisitEntry(const char* directory, const PlatDirEntry& entry, TreeWalk& walk) {
-    if (entry.isDirectory && IsDotEntry(entry.name)) return;
+    if (entry.isLink || (entry.isDirectory && IsDotEntry(entry.name))) return;
     char childPath[kPathBufferSize];
     if (!BuildChildPath(directory, entry.name, childPath)) return;
     if (entry.isDirectory)

@@ -22,9 +22,10 @@ for build in "release-windows TorvoClean" "release-native torvoclean"; do
 done
 
 status=0
-for pair in "$exe:build/release-windows/bin/TorvoClean.exe" "$native:build/release-native/bin/torvoclean"; do
+for pair in "$exe:$copy/build/release-windows/bin/TorvoClean.exe" \
+    "$native:$copy/build/release-native/bin/torvoclean"; do
     first=${pair%%:*} second=${pair#*:}
-    sha256sum "$first" "$second" | sed "s|$work/||"
+    sha256sum "$first" "$second"
     if ! cmp "$first" "$second"; then
         echo "FAIL: $(basename "$first") differs between the two builds"
         status=1

@@ -6,10 +6,6 @@ set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-win32)
 set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-win32)
 set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-# Our own code for the 80386, the oldest processor of the Windows 95 family; the static
-# runtime that is linked in comes built for the Pentium Pro (see docs/README.txt.in).
-set(CMAKE_C_FLAGS_INIT -march=i386)
-set(CMAKE_CXX_FLAGS_INIT -march=i386)
 set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

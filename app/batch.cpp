@@ -12,6 +12,7 @@ FILE* g_pLogFile;
 int32_t g_nInfected;
 int32_t g_nUnopened;
 bool g_bRestartNeeded;
+bool g_bLogFailed;
 
 namespace {
 
@@ -64,9 +65,9 @@ class BatchWalk : public TreeWalk {
 
 }  // namespace
 
-void BatchScanDirectory(char* path) {
+bool BatchScanDirectory(char* path) {
     BatchWalk walk;
-    WalkTree(path, walk);
+    return WalkTree(path, walk);
 }
 
 void BatchReportFile(const char* path) {
@@ -102,17 +103,19 @@ void BatchReportFile(const char* path) {
     }
 }
 
-void RunBatch(char* scanPath, const char* logName) {
+bool RunBatch(char* scanPath, const char* logName) {
     g_pszLogName = logName;
     if (logName) {
         g_pLogFile = fopen(logName, "w+b");
         if (g_pLogFile) fputs(kLogHeader, g_pLogFile);
+        g_bLogFailed = !g_pLogFile;
     }
-    BatchScanDirectory(scanPath);
-    if (!g_pLogFile) return;
+    bool listed = BatchScanDirectory(scanPath);
+    if (!g_pLogFile) return listed;
     fprintf(g_pLogFile, "Infected files          %d\r\n", int(g_nInfected));
     fprintf(g_pLogFile, "Couldn't open           %d\r\n", int(g_nUnopened));
     if (g_bRestartNeeded) fputs(kLogRestartNeeded, g_pLogFile);
     fclose(g_pLogFile);
     g_pLogFile = nullptr;
+    return listed;
 }

@@ -11,12 +11,15 @@ extern FILE* g_pLogFile;
 extern int32_t g_nInfected;
 extern int32_t g_nUnopened;
 extern bool g_bRestartNeeded;
+extern bool g_bLogFailed;
 
 // Walks `path` and everything below it; one trailing separator is removed in place.
-void BatchScanDirectory(char* path);
+// Returns false when `path` itself could not be listed.
+bool BatchScanDirectory(char* path);
 
 // Scans one file and records the outcome in the counters and the log.
 void BatchReportFile(const char* path);
 
 // Opens the log (when named), walks `scanPath`, writes the totals and closes the log.
-void RunBatch(char* scanPath, const char* logName);
+// Returns false when `scanPath` could not be listed; g_bLogFailed tells of the log.
+bool RunBatch(char* scanPath, const char* logName);

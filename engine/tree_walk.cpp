@@ -36,15 +36,16 @@ void VisitEntry(const char* directory, const PlatDirEntry& entry, TreeWalk& walk
 
 }  // namespace
 
-void WalkTree(char* path, TreeWalk& walk) {
+bool WalkTree(char* path, TreeWalk& walk) {
     size_t length = strlen(path);
     if (length > 0 && path[length - 1] == PLAT_PATH_SEPARATOR) path[length - 1] = '\0';
     PlatDirEntry entry;
     PlatListing* listing = PlatListFirst(path, &entry);
-    if (!listing) return;
+    if (!listing) return false;
     while (!walk.ShouldStop()) {
         VisitEntry(path, entry, walk);
         if (!PlatListNext(listing, &entry)) break;
     }
     PlatListClose(listing);
+    return true;
 }

@@ -2,7 +2,7 @@
 # End-to-end tests of the unattended mode: the real program on real folder trees made
 # with samplegen, logs compared byte for byte (findings as a set: they come in the
 # file system's order), and what became of each file.
-#   batch_e2e.sh native PROGRAM SAMPLEGEN
+#   batch_e2e.sh native PROGRAM SAMPLEGEN VERSION
 #   batch_e2e.sh wine   PROGRAM SAMPLEGEN WINE_RUN E2ETOOL
 set -u
 mode=$1 program=$(realpath "$2") samplegen=$(realpath "$3")
@@ -22,6 +22,7 @@ if [ "$mode" = wine ]; then
     base='c:\e2e' sep='\'
     export WINEPREFIX="$TORVO_WINE_PREFIXES/nt"
 else
+    version=$4
     export TORVOCLEAN_RESTART_LIST="$work/restart-list.ini"
     base_unix="$work/e2e"
     base="$base_unix" sep=/
@@ -430,6 +431,32 @@ if [ "$mode" = native ]; then
     scan /silent "$base/odd" "/log=$base/odd.txt"
     findings_log 1 0 "$base/odd/two?lines.htm    DISINFECTED" >"$work/expected.log"
     check "line break in a name: written as ?" same_log "$base_unix/odd.txt" "$work/expected.log"
+fi
+
+# Exit status: the Linux tool's is 0 nothing infected, 1 infected, 2 an error with nothing
+# infected; the Windows program's is always 0.
+status_of() { scan "$@"; echo $?; }
+fresh_tree tree
+if [ "$mode" = wine ]; then
+    check "status: Windows program 0 with findings" [ "$(status_of /silent "$base\\tree")" = 0 ]
+else
+    check "--version" [ "$("$program" --version)" = "torvoclean $version" ]
+    check "--help" "$program" --help >/dev/null
+    check "status: unknown option 2" [ "$(status_of /silent --quiet "$base/tree")" = 2 ]
+    check "status: unknown option scans nothing" [ -e "$base_unix/tree/worm.exe" ]
+    check "status: no /silent 2" [ "$(status_of "$base/tree")" = 2 ]
+    check "status: no path 2" [ "$(status_of /silent)" = 2 ]
+    check "status: infected 1" [ "$(status_of /silent "$base/tree")" = 1 ]
+    rm -rf "$base_unix/plain" && mkdir -p "$base_unix/plain" && printf 'text\n' >"$base_unix/plain/a.txt"
+    check "status: clean 0" [ "$(status_of /silent "$base/plain")" = 0 ]
+    check "status: missing path 2" [ "$(status_of /silent "$base/missing")" = 2 ]
+    check "status: path is a file 2" [ "$(status_of /silent "$base/plain/a.txt")" = 2 ]
+    check "status: log not written 2" [ "$(status_of /silent "/log=$base/missing/x" "$base/plain")" = 2 ]
+    hold "$base/plain/a.txt" none
+    check "status: unopened file 2" [ "$(status_of /silent "$base/plain")" = 2 ]
+    "$samplegen" page "$base_unix/plain/p.htm" >/dev/null
+    check "status: infected and unopened 1" [ "$(status_of /silent "$base/plain")" = 1 ]
+    release_all
 fi
 
 echo "$passes passed, $failures failed"

@@ -582,9 +582,18 @@ void Mouse(DWORD flags) {
     Sleep(150);
 }
 
+// An absolute move in the same input queue as the button events, so that it comes
+// before the next of them (SetCursorPos moves the pointer by way of the X server, and
+// that move may come late).
 void MoveTo(POINT point) {
-    SetCursorPos(point.x, point.y);
-    Mouse(MOUSEEVENTF_MOVE);
+    int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
+    INPUT input = {};
+    input.type = INPUT_MOUSE;
+    input.mi.dx = (point.x * 65536 + width - 1) / width;
+    input.mi.dy = (point.y * 65536 + height - 1) / height;
+    input.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+    SendInput(1, &input, sizeof input);
+    Sleep(150);
 }
 
 void Key(WORD key) {
@@ -603,16 +612,20 @@ HWND CaptureIn(HWND window) {
     return info.hwndCapture;
 }
 
-// Puts the pointer on the link `window`, then presses and releases the left button. The
-// press waits until the link holds the mouse capture, which shows that the pointer's
+// Puts the pointer on the link, then presses and releases the left button. The press
+// waits until the link holds the mouse capture, which shows that the pointer's
 // moves reach it: a link that lost the focus may still hold the capture until its next
 // move off it, Wine merges moves that queue up, and a tooltip may lie over the spot.
-void Click(HWND window) {
-    POINT centre = CentreOf(window);
+void PointAt(HWND link) {
+    POINT centre = CentreOf(link);
     WaitFor([&] {
         MoveTo(centre);
-        return CaptureIn(window) == window;
+        return CaptureIn(link) == link;
     });
+}
+
+void Click(HWND link) {
+    PointAt(link);
     Mouse(MOUSEEVENTF_LEFTDOWN);
     Mouse(MOUSEEVENTF_LEFTUP);
 }
@@ -627,10 +640,12 @@ int Lines(const std::string& path) {
 }
 
 // Press the link, move off it and release: the link takes the focus but does not open.
+// The release waits until the link has seen the pointer leave (and let the capture go).
 void PressAndSlipOff(HWND link, HWND elsewhere) {
-    MoveTo(CentreOf(link));
+    PointAt(link);
     Mouse(MOUSEEVENTF_LEFTDOWN);
     MoveTo(CentreOf(elsewhere));
+    WaitFor([&] { return CaptureIn(link) != link; });
     Mouse(MOUSEEVENTF_LEFTUP);
 }
 

@@ -1,8 +1,8 @@
 #include "app/batch.h"
 
-#include "engine/tree_walk.h"
 #include "engine/clean.h"
 #include "engine/restart_ops.h"
+#include "engine/tree_walk.h"
 
 bool g_bSilent;
 bool g_bRemove;
@@ -32,7 +32,9 @@ void Log(const char* finding, const char* path) {
 
 class BatchWalk : public TreeWalk {
   public:
-    void ReportFile(const char* path) override { BatchReportFile(path); }
+    void ReportFile(const char* path, bool listedAsFile) override {
+        BatchReportFile(path, listedAsFile);
+    }
 };
 
 }  // namespace
@@ -42,9 +44,9 @@ void BatchScanDirectory(char* path) {
     WalkTree(path, walk);
 }
 
-void BatchReportFile(const char* path) {
+void BatchReportFile(const char* path, bool listedAsFile) {
     const char* label;
-    switch (ScanFile(path, &label)) {
+    switch (ScanFile(path, &label, listedAsFile)) {
         case SCAN_DISINFECTED:
             ++g_nInfected;
             Log(kLogDisinfected, path);
@@ -72,12 +74,12 @@ void BatchReportFile(const char* path) {
     }
 }
 
-void RunBatch(char* scanPath, const char* logName) {
+void RunBatch(char* scanPath, const char* logName, void (*scanDirectory)(char* path)) {
     if (logName) {
         g_pLogFile = fopen(logName, "w+b");
         if (g_pLogFile) fputs(kLogHeader, g_pLogFile);
     }
-    BatchScanDirectory(scanPath);
+    scanDirectory(scanPath);
     if (!g_pLogFile) return;
     fprintf(g_pLogFile, "Infected files          %d\r\n", int(g_nInfected));
     fprintf(g_pLogFile, "Couldn't open           %d\r\n", int(g_nUnopened));

@@ -15,8 +15,11 @@ extern bool g_bRestartNeeded;
 // Walks `path` and everything below it; one trailing separator is removed in place.
 void BatchScanDirectory(char* path);
 
-// Scans one file and records the outcome in the counters and the log.
-void BatchReportFile(const char* path);
+// Scans one file and records the outcome in the counters and the log. `listedAsFile`:
+// the listing called it a regular file.
+void BatchReportFile(const char* path, bool listedAsFile = false);
 
-// Opens the log (when named), walks `scanPath`, writes the totals and closes the log.
-void RunBatch(char* scanPath, const char* logName);
+// Opens the log (when named), walks `scanPath` with `scanDirectory`, writes the totals
+// and closes the log.
+void RunBatch(char* scanPath, const char* logName,
+              void (*scanDirectory)(char* path) = BatchScanDirectory);

@@ -118,8 +118,8 @@ CleanResult CleanFile(const char* path) {
     return CleanExecutable(path, workFile);
 }
 
-ScanOutcome ScanFile(const char* path, const char** label) {
-    DetectResult detected = DetectFile(path, label);
+ScanOutcome ScanFile(const char* path, const char** label, bool listedAsFile) {
+    DetectResult detected = DetectFile(path, label, listedAsFile);
     if (detected == DETECT_OPEN_FAILED) return SCAN_OPEN_FAILED;
     if (detected != DETECT_INFECTED) return SCAN_CLEAN;
     switch (CleanFile(path)) {

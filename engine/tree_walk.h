@@ -7,7 +7,8 @@ class TreeWalk {
     virtual ~TreeWalk() {}
     // Asked before every entry, at every level.
     virtual bool ShouldStop() { return false; }
-    virtual void ReportFile(const char* path) = 0;
+    // `listedAsFile`: the listing called it a regular file (not a device, pipe or socket).
+    virtual void ReportFile(const char* path, bool listedAsFile) = 0;
 };
 
 // Walks `path`, whose one trailing separator is removed in place. An entry whose full

@@ -11,6 +11,14 @@ const PlatFile PLAT_NO_FILE = -1;
 // Existing file, read only; others may read it but not write it meanwhile. `size`,
 // when given, receives the file's size.
 PlatFile PlatOpenRead(const char* path, int64_t* size = nullptr);
+// Existing file, read only, for detection, which only reads: others are not asked to
+// share it (see PlatMayShareRead), and a file the listing called a regular file is not
+// asked its type again.
+PlatFile PlatOpenToDetect(const char* path, bool listedAsFile);
+// Whether others let the file be read as PlatOpenRead asks; asked only before cleaning.
+bool PlatMayShareRead(PlatFile file);
+// The size of an open file, or -1.
+int64_t PlatFileSize(PlatFile file);
 // New or emptied file for reading and writing, not shared, normal attributes.
 PlatFile PlatCreateWork(const char* path);
 // Existing file for reading and writing, not shared.
@@ -18,7 +26,8 @@ PlatFile PlatOpenReadWrite(const char* path);
 void PlatClose(PlatFile file);
 
 // Reads up to `count` bytes at `offset` from the start; returns the count read
-// (0 when positioning or reading failed).
+// (0 when positioning or reading failed). Fewer bytes than asked means the end of the
+// file was reached.
 int32_t PlatReadAt(PlatFile file, int32_t offset, void* buffer, int32_t count);
 // Reads the last `count` bytes; returns 0 when the file is shorter or reading failed.
 int32_t PlatReadLast(PlatFile file, void* buffer, int32_t count);
@@ -61,6 +70,7 @@ const char PLAT_PATH_SEPARATOR = '/';
 struct PlatDirEntry {
     const char* name;  // valid until the next call on the listing
     bool isDirectory;
+    bool isFile;  // a regular file: neither a directory nor a device, pipe or socket
 };
 struct PlatListing;
 // Starts listing `directory` (the root when it is empty); null when that fails.

@@ -1,8 +1,8 @@
 // The worker of one scan. It reaches the controls only through WM_SCAN_REQUEST, which
 // the main thread carries out while the worker waits; once Exit is confirmed it asks
 // for nothing more.
-#include "engine/tree_walk.h"
 #include "engine/clean.h"
+#include "engine/tree_walk.h"
 #include "memory/memory_check.h"
 #include "ui/cleaner_dlg.h"
 
@@ -36,7 +36,7 @@ class UiWalk : public TreeWalk {
   public:
     explicit UiWalk(CCleanerDlg* dialog) : m_dialog(dialog) {}
     bool ShouldStop() override { return m_dialog->m_bExitRequested != 0; }
-    void ReportFile(const char* path) override { UiReportFile(m_dialog, path); }
+    void ReportFile(const char* path, bool) override { UiReportFile(m_dialog, path); }
 
   private:
     CCleanerDlg* m_dialog;

@@ -32,8 +32,8 @@ void Log(const char* finding, const char* path) {
 
 class BatchWalk : public TreeWalk {
   public:
-    void ReportFile(const char* path, bool listedAsFile) override {
-        BatchReportFile(path, listedAsFile);
+    void ReportFile(const char* path, const PlatDirEntry& entry) override {
+        BatchReportFile(path, &entry);
     }
 };
 
@@ -44,9 +44,9 @@ void BatchScanDirectory(char* path) {
     WalkTree(path, walk);
 }
 
-void BatchReportFile(const char* path, bool listedAsFile) {
+void BatchReportFile(const char* path, const PlatDirEntry* listed) {
     const char* label;
-    switch (ScanFile(path, &label, listedAsFile)) {
+    switch (ScanFile(path, &label, listed)) {
         case SCAN_DISINFECTED:
             ++g_nInfected;
             Log(kLogDisinfected, path);

@@ -15,9 +15,11 @@ extern bool g_bRestartNeeded;
 // Walks `path` and everything below it; one trailing separator is removed in place.
 void BatchScanDirectory(char* path);
 
-// Scans one file and records the outcome in the counters and the log. `listedAsFile`:
-// the listing called it a regular file.
-void BatchReportFile(const char* path, bool listedAsFile = false);
+struct PlatDirEntry;
+
+// Scans one file and records the outcome in the counters and the log. `listed`: its
+// entry in its folder's listing, when known.
+void BatchReportFile(const char* path, const PlatDirEntry* listed = nullptr);
 
 // Opens the log (when named), walks `scanPath` with `scanDirectory`, writes the totals
 // and closes the log.

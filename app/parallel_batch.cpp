@@ -20,7 +20,7 @@ const int kMostJobs = 64;
 
 struct Entry {
     std::string path;
-    bool listedAsFile;
+    PlatDirEntry listed;  // by the path: the listing may be closed before its turn
     bool detected;
     DetectResult result;
     uint64_t cleaningsBefore;  // cleanings done when its detection started
@@ -39,7 +39,7 @@ class ParallelWalk : public TreeWalk {
             m_threads.emplace_back(&ParallelWalk::DetectAhead, this);
     }
     ~ParallelWalk() override;
-    void ReportFile(const char* path, bool listedAsFile) override;
+    void ReportFile(const char* path, const PlatDirEntry& entry) override;
     // Handles every entry still waiting, in order.
     void Finish();
 
@@ -68,12 +68,14 @@ ParallelWalk::~ParallelWalk() {
     for (std::thread& thread : m_threads) thread.join();
 }
 
-void ParallelWalk::ReportFile(const char* path, bool listedAsFile) {
+void ParallelWalk::ReportFile(const char* path, const PlatDirEntry& listed) {
     std::unique_lock<std::mutex> lock(m_mutex);
     while (m_end - m_oldest == kQueueLength) HandleOldest(lock);
     Entry& entry = At(m_end++);
     entry.path = path;
-    entry.listedAsFile = listedAsFile;
+    entry.listed = listed;
+    entry.listed.name = nullptr;
+    entry.listed.listing = nullptr;
     entry.detected = false;
     lock.unlock();
     m_listed.notify_one();
@@ -99,7 +101,7 @@ void ParallelWalk::DetectNext(std::unique_lock<std::mutex>& lock) {
     entry.cleaningsBefore = m_cleanings;
     lock.unlock();
     const char* label;
-    DetectResult result = DetectFile(entry.path.c_str(), &label, entry.listedAsFile);
+    DetectResult result = DetectFile(entry.path.c_str(), &label, &entry.listed);
     lock.lock();
     entry.result = result;
     entry.detected = true;
@@ -119,7 +121,7 @@ void ParallelWalk::HandleOldest(std::unique_lock<std::mutex>& lock) {
     if (scanAgain) {
         lock.unlock();
         int32_t infectedBefore = g_nInfected;
-        BatchReportFile(entry.path.c_str(), entry.listedAsFile);
+        BatchReportFile(entry.path.c_str(), &entry.listed);
         lock.lock();
         // Only an infected file changes anything on disk.
         if (g_nInfected != infectedBefore) ++m_cleanings;

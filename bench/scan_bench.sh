@@ -12,7 +12,7 @@ set -eu
 mode=$1 build=$(realpath "$2") tree=$(realpath "$3") rounds=${4:-5}
 work=$(mktemp -d "${TMPDIR:-/tmp}/scan-bench-XXXXXX")
 snapshot="$tree.snapshot"
-trap 'rm -rf "$work"; [ "$mode" = wine ] && wineserver -k; true' EXIT
+trap 'rm -rf "$work"; [ "$mode" = wine ] && { wineserver -k || true; }' EXIT
 
 [ -d "$snapshot" ] || cp -al "$tree" "$snapshot"
 
@@ -25,8 +25,9 @@ restore() {  # links back every file of the snapshot the last scan replaced or r
 
 if [ "$mode" = wine ]; then
     export WINEPREFIX="$work/prefix" WINEDEBUG=-all
+    mkdir -p "$WINEPREFIX"
+    wineserver -p  # stays up between runs, as the system does on Windows
     wine "$build/bin/scan_floor.exe" 'c:\' >"$work/wine.out" 2>&1  # makes the prefix
-    wineserver -p  # stays up between runs, as on Windows
     wintree="z:${tree//\//\\}" winlog="z:${work//\//\\}\\log.txt"
     floor() { wine "$build/bin/scan_floor.exe" "$wintree" >"$work/floor.out" 2>&1; }
     scan() { wine "$build/bin/TorvoClean.exe" /silent "$wintree" "/log=$winlog" >"$work/scan.out" 2>&1; }

@@ -118,8 +118,8 @@ CleanResult CleanFile(const char* path) {
     return CleanExecutable(path, workFile);
 }
 
-ScanOutcome ScanFile(const char* path, const char** label, bool listedAsFile) {
-    DetectResult detected = DetectFile(path, label, listedAsFile);
+ScanOutcome ScanFile(const char* path, const char** label, const PlatDirEntry* listed) {
+    DetectResult detected = DetectFile(path, label, listed);
     if (detected == DETECT_OPEN_FAILED) return SCAN_OPEN_FAILED;
     if (detected != DETECT_INFECTED) return SCAN_CLEAN;
     switch (CleanFile(path)) {

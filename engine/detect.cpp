@@ -92,9 +92,9 @@ DetectResult DetectNonExecutable(PlatFile file, const unsigned char* head, int32
 // Regions that end beyond the file's size never match. Detection only reads, so the
 // file's sharing is asked only once it is found infected: one that others hold
 // exclusively cannot be cleaned and counts as not opened.
-DetectResult DetectFile(const char* path, const char** label, bool listedAsFile) {
+DetectResult DetectFile(const char* path, const char** label, const PlatDirEntry* listed) {
     *label = LABEL_TORVO_A;
-    PlatFile file = PlatOpenToDetect(path, listedAsFile);
+    PlatFile file = PlatOpenToDetect(path, listed);
     if (file == PLAT_NO_FILE) return DETECT_OPEN_FAILED;
     unsigned char head[kFirstReadLength];
     int32_t headRead = PlatReadAt(file, 0, head, kFirstReadLength);

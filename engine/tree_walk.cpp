@@ -29,7 +29,7 @@ void VisitEntry(const char* directory, const PlatDirEntry& entry, TreeWalk& walk
     if (entry.isDirectory)
         WalkTree(childPath, walk);
     else
-        walk.ReportFile(childPath, entry.isFile);
+        walk.ReportFile(childPath, entry);
 }
 
 }  // namespace

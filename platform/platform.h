@@ -11,10 +11,12 @@ const PlatFile PLAT_NO_FILE = -1;
 // Existing file, read only; others may read it but not write it meanwhile. `size`,
 // when given, receives the file's size.
 PlatFile PlatOpenRead(const char* path, int64_t* size = nullptr);
+struct PlatDirEntry;
 // Existing file, read only, for detection, which only reads: others are not asked to
-// share it (see PlatMayShareRead), and a file the listing called a regular file is not
-// asked its type again.
-PlatFile PlatOpenToDetect(const char* path, bool listedAsFile);
+// share it (see PlatMayShareRead). `listed`, when given, is the file's entry in the
+// listing still open: a regular file is then not asked its type again and is opened
+// by its name in that folder.
+PlatFile PlatOpenToDetect(const char* path, const PlatDirEntry* listed);
 // Whether others let the file be read as PlatOpenRead asks; asked only before cleaning.
 bool PlatMayShareRead(PlatFile file);
 // The size of an open file, or -1.
@@ -67,12 +69,13 @@ const char PLAT_PATH_SEPARATOR = '\\';
 const char PLAT_PATH_SEPARATOR = '/';
 #endif
 
+struct PlatListing;
 struct PlatDirEntry {
     const char* name;  // valid until the next call on the listing
     bool isDirectory;
-    bool isFile;  // a regular file: neither a directory nor a device, pipe or socket
+    bool isFile;           // a regular file: neither a directory nor a device, pipe or socket
+    PlatListing* listing;  // the listing the entry comes from, or null
 };
-struct PlatListing;
 // Starts listing `directory` (the root when it is empty); null when that fails.
 PlatListing* PlatListFirst(const char* directory, PlatDirEntry* entry);
 bool PlatListNext(PlatListing* listing, PlatDirEntry* entry);

@@ -51,12 +51,6 @@ PlatFile PlatOpenRead(const char* path, int64_t* size) {
     return OpenLocked(path, O_RDONLY, LOCK_SH, size);
 }
 
-PlatFile PlatOpenToDetect(const char* path, bool listedAsFile) {
-    if (!listedAsFile) return PlatOpenRead(path);
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    return fd < 0 ? PLAT_NO_FILE : fd;
-}
-
 bool PlatMayShareRead(PlatFile file) {
     return flock(Fd(file), LOCK_SH | LOCK_NB) == 0;
 }
@@ -216,10 +210,20 @@ bool ReadEntry(PlatListing* listing, PlatDirEntry* entry) {
     }
     entry->isDirectory = type == DT_DIR;
     entry->isFile = type == DT_REG;
+    entry->listing = listing;
     return true;
 }
 
 }  // namespace
+
+// Opening by the name in the folder spares the kernel the walk along the whole path.
+PlatFile PlatOpenToDetect(const char* path, const PlatDirEntry* listed) {
+    if (!listed || !listed->isFile) return PlatOpenRead(path);
+    const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+    int fd =
+        listed->listing ? openat(listed->listing->dirFd, listed->name, flags) : open(path, flags);
+    return fd < 0 ? PLAT_NO_FILE : fd;
+}
 
 PlatListing* PlatListFirst(const char* directory, PlatDirEntry* entry) {
     DIR* dir = opendir(*directory ? directory : "/");

@@ -93,7 +93,7 @@ PlatFile PlatOpenRead(const char* path, int64_t* size) {
 }
 
 // The system asks others to share the file when it opens it.
-PlatFile PlatOpenToDetect(const char* path, bool) {
+PlatFile PlatOpenToDetect(const char* path, const PlatDirEntry*) {
     return PlatOpenRead(path);
 }
 
@@ -207,6 +207,7 @@ void FillEntry(const WIN32_FIND_DATAA& data, PlatDirEntry* entry) {
     entry->name = data.cFileName;
     entry->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     entry->isFile = !entry->isDirectory;
+    entry->listing = nullptr;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "engine/clean.h"
 #include "engine/restart_ops.h"
 #include "engine/tree_walk.h"
+#include "platform/platform.h"
 
 bool g_bSilent;
 bool g_bRemove;
@@ -11,8 +12,12 @@ FILE* g_pLogFile;
 int32_t g_nInfected;
 int32_t g_nUnopened;
 bool g_bRestartNeeded;
+bool g_bLogFailed;
 
 namespace {
+
+// The log's name as given, to know the log when the walk meets it.
+const char* g_pszLogName;
 
 // The log is written in binary with explicit CR LF, so it is the same on every platform.
 const char kLogHeader[] = "Detection and Removal tool for Win32.Torvo.A@mm\r\n\r\n";
@@ -24,10 +29,33 @@ const char kLogOpenFailed[] = "    FAILED TO OPEN\r\n";
 const char kLogRestartNeeded[] =
     "\r\nThe computer MUST be restarted to complete the disinfection process";
 
+// A name may hold line breaks where the file system allows them; written as they are,
+// they would make lines of their own in the log.
 void Log(const char* finding, const char* path) {
     if (!g_pLogFile) return;
-    fputs(path, g_pLogFile);
+    for (const char* c = path; *c; ++c) fputc(*c == '\r' || *c == '\n' ? '?' : *c, g_pLogFile);
     fputs(finding, g_pLogFile);
+}
+
+// The log itself, when it lies in the scanned tree, and an entry that is gone by its
+// turn (a stale work file that the cleaning of its file consumed) are no findings.
+bool IsOwnOrVanished(const char* path) {
+    return PlatIsGone(path) || (g_pszLogName && PlatIsSameFile(path, g_pszLogName));
+}
+
+// With "/remove" a file that could not be cleaned is deleted, now or at the restart.
+void RemoveUncleaned(const char* path) {
+    switch (DeleteOrSchedule(path)) {
+        case OP_DONE_NOW:
+            Log(kLogDeleted, path);
+            break;
+        case OP_SCHEDULED:
+            g_bRestartNeeded = true;
+            Log(kLogDeleted, path);
+            break;
+        default:
+            Log(kLogCleanFailed, path);
+    }
 }
 
 class BatchWalk : public TreeWalk {
@@ -39,9 +67,9 @@ class BatchWalk : public TreeWalk {
 
 }  // namespace
 
-void BatchScanDirectory(char* path) {
+bool BatchScanDirectory(char* path) {
     BatchWalk walk;
-    WalkTree(path, walk);
+    return WalkTree(path, walk);
 }
 
 void BatchReportFile(const char* path, const PlatDirEntry* listed) {
@@ -53,8 +81,10 @@ void BatchReportFile(const char* path, const PlatDirEntry* listed) {
             break;
         case SCAN_CLEAN_FAILED:
             ++g_nInfected;
-            if (g_bRemove) DeleteOrSchedule(path);
-            Log(g_bRemove ? kLogDeleted : kLogCleanFailed, path);
+            if (g_bRemove)
+                RemoveUncleaned(path);
+            else
+                Log(kLogCleanFailed, path);
             break;
         case SCAN_PENDING_RESTART:
             ++g_nInfected;
@@ -66,6 +96,7 @@ void BatchReportFile(const char* path, const PlatDirEntry* listed) {
             Log(kLogDeleted, path);
             break;
         case SCAN_OPEN_FAILED:
+            if (IsOwnOrVanished(path)) break;
             ++g_nUnopened;
             Log(kLogOpenFailed, path);
             break;
@@ -74,16 +105,19 @@ void BatchReportFile(const char* path, const PlatDirEntry* listed) {
     }
 }
 
-void RunBatch(char* scanPath, const char* logName, void (*scanDirectory)(char* path)) {
+bool RunBatch(char* scanPath, const char* logName, bool (*scanDirectory)(char* path)) {
+    g_pszLogName = logName;
     if (logName) {
         g_pLogFile = fopen(logName, "w+b");
         if (g_pLogFile) fputs(kLogHeader, g_pLogFile);
+        g_bLogFailed = !g_pLogFile;
     }
-    scanDirectory(scanPath);
-    if (!g_pLogFile) return;
+    bool listed = scanDirectory(scanPath);
+    if (!g_pLogFile) return listed;
     fprintf(g_pLogFile, "Infected files          %d\r\n", int(g_nInfected));
     fprintf(g_pLogFile, "Couldn't open           %d\r\n", int(g_nUnopened));
     if (g_bRestartNeeded) fputs(kLogRestartNeeded, g_pLogFile);
     fclose(g_pLogFile);
     g_pLogFile = nullptr;
+    return listed;
 }

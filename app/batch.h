@@ -11,9 +11,11 @@ extern FILE* g_pLogFile;
 extern int32_t g_nInfected;
 extern int32_t g_nUnopened;
 extern bool g_bRestartNeeded;
+extern bool g_bLogFailed;
 
 // Walks `path` and everything below it; one trailing separator is removed in place.
-void BatchScanDirectory(char* path);
+// Returns false when `path` itself could not be listed.
+bool BatchScanDirectory(char* path);
 
 struct PlatDirEntry;
 
@@ -22,6 +24,7 @@ struct PlatDirEntry;
 void BatchReportFile(const char* path, const PlatDirEntry* listed = nullptr);
 
 // Opens the log (when named), walks `scanPath` with `scanDirectory`, writes the totals
-// and closes the log.
-void RunBatch(char* scanPath, const char* logName,
-              void (*scanDirectory)(char* path) = BatchScanDirectory);
+// and closes the log. Returns false when `scanPath` could not be listed; g_bLogFailed
+// tells of the log.
+bool RunBatch(char* scanPath, const char* logName,
+              bool (*scanDirectory)(char* path) = BatchScanDirectory);

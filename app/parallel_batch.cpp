@@ -139,16 +139,14 @@ int BatchJobs() {
     return jobs > 0 ? jobs : 1;
 }
 
-void ParallelScanDirectory(char* path, int jobs) {
-    if (jobs <= 1) {
-        BatchScanDirectory(path);
-        return;
-    }
+bool ParallelScanDirectory(char* path, int jobs) {
+    if (jobs <= 1) return BatchScanDirectory(path);
     ParallelWalk walk(jobs);
-    WalkTree(path, walk);
+    bool listed = WalkTree(path, walk);
     walk.Finish();
+    return listed;
 }
 
-void ScanDirectoryOnAllCores(char* path) {
-    ParallelScanDirectory(path, BatchJobs());
+bool ScanDirectoryOnAllCores(char* path) {
+    return ParallelScanDirectory(path, BatchJobs());
 }

@@ -7,8 +7,8 @@
 int BatchJobs();
 
 // BatchScanDirectory with detection on `jobs` threads, the walk's own included; with
-// one it is BatchScanDirectory itself.
-void ParallelScanDirectory(char* path, int jobs);
+// one it is BatchScanDirectory itself. False when `path` could not be listed.
+bool ParallelScanDirectory(char* path, int jobs);
 
 // ParallelScanDirectory with BatchJobs() threads.
-void ScanDirectoryOnAllCores(char* path);
+bool ScanDirectoryOnAllCores(char* path);

@@ -4,12 +4,19 @@
 
 int DeleteOrSchedule(const char* path) {
     PlatSetNormalAttributes(path);
-    if (PlatDeleteFile(path)) return 1;
-    PlatScheduleDelete(path);
-    return 0;
+    if (PlatDeleteFile(path)) return OP_DONE_NOW;
+    return PlatScheduleDelete(path) ? OP_SCHEDULED : OP_NOT_DONE;
 }
 
-void MoveOrSchedule(const char* destination, const char* source) {
-    if (PlatRenameFile(source, destination)) return;
-    PlatScheduleRename(source, destination);
+int MoveOrSchedule(const char* destination, const char* source) {
+    if (PlatRenameFile(source, destination)) return OP_DONE_NOW;
+    return ScheduleMove(destination, source);
+}
+
+int ScheduleMove(const char* destination, const char* source) {
+    return PlatScheduleRename(source, destination) ? OP_SCHEDULED : OP_NOT_DONE;
+}
+
+bool UnscheduleDelete(const char* path) {
+    return PlatUnscheduleDelete(path);
 }

@@ -22,8 +22,10 @@ bool BuildChildPath(const char* directory, const char* name, char* buffer) {
     return true;
 }
 
+// A symbolic link (a junction, on a Windows disk mounted elsewhere) may lead anywhere,
+// even back up the tree: it is neither followed nor scanned.
 void VisitEntry(const char* directory, const PlatDirEntry& entry, TreeWalk& walk) {
-    if (entry.isDirectory && IsDotEntry(entry.name)) return;
+    if (entry.isLink || (entry.isDirectory && IsDotEntry(entry.name))) return;
     char childPath[kPathBufferSize];
     if (!BuildChildPath(directory, entry.name, childPath)) return;
     if (entry.isDirectory)
@@ -34,15 +36,16 @@ void VisitEntry(const char* directory, const PlatDirEntry& entry, TreeWalk& walk
 
 }  // namespace
 
-void WalkTree(char* path, TreeWalk& walk) {
+bool WalkTree(char* path, TreeWalk& walk) {
     size_t length = strlen(path);
     if (length > 0 && path[length - 1] == PLAT_PATH_SEPARATOR) path[length - 1] = '\0';
     PlatDirEntry entry;
     PlatListing* listing = PlatListFirst(path, &entry);
-    if (!listing) return;
+    if (!listing) return false;
     while (!walk.ShouldStop()) {
         VisitEntry(path, entry, walk);
         if (!PlatListNext(listing, &entry)) break;
     }
     PlatListClose(listing);
+    return true;
 }

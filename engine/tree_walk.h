@@ -14,5 +14,6 @@ class TreeWalk {
 };
 
 // Walks `path`, whose one trailing separator is removed in place. An entry whose full
-// path would not fit the buffer is skipped, never cut short into another name.
-void WalkTree(char* path, TreeWalk& walk);
+// path would not fit the buffer is skipped, never cut short into another name. Returns
+// false when `path` itself could not be listed.
+bool WalkTree(char* path, TreeWalk& walk);

@@ -44,12 +44,21 @@ bool PlatCopyFile(const char* from, const char* to);
 void PlatSetNormalAttributes(const char* path);
 // Deletes now; fails for a file in use.
 bool PlatDeleteFile(const char* path);
+// True when nothing of that name exists any more (an entry that vanished after it was
+// listed); false when it exists or cannot be told.
+bool PlatIsGone(const char* path);
+// True when both paths name the same existing file.
+bool PlatIsSameFile(const char* first, const char* second);
 // Renames now; never replaces an existing destination.
 bool PlatRenameFile(const char* from, const char* to);
 
-// Restart list: operations carried out, in the order added, at the next start.
-void PlatScheduleDelete(const char* path);
-void PlatScheduleRename(const char* from, const char* to);
+// Restart list: operations carried out, in the order added, at the next start. An
+// operation already on the list is not added again, so two runs before a restart
+// schedule it once. False when the list could not be read or written whole.
+bool PlatScheduleDelete(const char* path);
+bool PlatScheduleRename(const char* from, const char* to);
+// Takes the scheduled deletion of `path` off the list again; false when it cannot.
+bool PlatUnscheduleDelete(const char* path);
 
 // The longest path the platform opens (259 on Windows); longer paths are left alone.
 size_t PlatMaxPathLength();
@@ -58,8 +67,13 @@ size_t PlatMaxPathLength();
 struct PlatImage;
 // Null when the file is not a loadable 32-bit Windows image.
 PlatImage* PlatLoadImage(const char* path);
-// The bytes and size of resource 102 of type 10; false when there is none.
-bool PlatFindHostResource(PlatImage* image, const unsigned char** data, uint32_t* size);
+enum PlatHostLookup {
+    PLAT_HOST_FOUND,
+    PLAT_HOST_NONE,    // there is no resource 102 of type 10
+    PLAT_HOST_BROKEN,  // it is there, but cannot be had whole (e.g. it runs past the file)
+};
+// The bytes and size of resource 102 of type 10.
+PlatHostLookup PlatFindHostResource(PlatImage* image, const unsigned char** data, uint32_t* size);
 void PlatUnloadImage(PlatImage* image);
 
 // Directory listing: every entry, "." and ".." included, in the file system's order.
@@ -74,6 +88,7 @@ struct PlatDirEntry {
     const char* name;  // valid until the next call on the listing
     bool isDirectory;
     bool isFile;           // a regular file: neither a directory nor a device, pipe or socket
+    bool isLink;           // a symbolic link: never followed, scanned or changed
     PlatListing* listing;  // the listing the entry comes from, or null
 };
 // Starts listing `directory` (the root when it is empty); null when that fails.

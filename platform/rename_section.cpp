@@ -1,6 +1,7 @@
 #include "platform/rename_section.h"
 
 #include <cctype>
+#include <utility>
 
 namespace {
 
@@ -54,10 +55,32 @@ size_t EndOfRenameSection(const std::string& ini) {
     return sectionEnd;
 }
 
+// Offsets of the last "key=value" line of the [rename] section (start, end after its
+// LF); start is npos when there is none.
+std::pair<size_t, size_t> FindRenameLine(const std::string& ini, const std::string& key,
+                                         const std::string& value) {
+    std::pair<size_t, size_t> found(std::string::npos, 0);
+    std::string wanted = key + "=" + value;
+    bool inside = false;
+    size_t start = 0;
+    ForEachLine(ini, [&](std::string line, size_t end) {
+        if (IsSectionHeader(line)) {
+            inside = IsRenameHeader(line);
+        } else {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (inside && line == wanted) found = {start, end};
+        }
+        start = end;
+        return true;
+    });
+    return found;
+}
+
 }  // namespace
 
 std::string AddRenameEntry(const std::string& ini, const std::string& key,
                            const std::string& value) {
+    if (FindRenameLine(ini, key, value).first != std::string::npos) return ini;
     std::string line = key + "=" + value + "\r\n";
     size_t at = EndOfRenameSection(ini);
     if (at == std::string::npos) {
@@ -71,6 +94,13 @@ std::string AddRenameEntry(const std::string& ini, const std::string& key,
         at += 2;
     }
     return text.insert(at, line);
+}
+
+std::string RemoveRenameEntry(const std::string& ini, const std::string& key,
+                              const std::string& value) {
+    std::pair<size_t, size_t> line = FindRenameLine(ini, key, value);
+    if (line.first == std::string::npos) return ini;
+    return ini.substr(0, line.first) + ini.substr(line.second);
 }
 
 std::vector<RenameEntry> ReadRenameEntries(const std::string& ini) {

@@ -11,9 +11,14 @@ struct RenameEntry {
 };
 
 // Adds "key=value" as the last line of the [rename] section (CR LF line ends),
-// creating the section at the end when there is none; earlier entries stay.
+// creating the section at the end when there is none; earlier entries stay. An entry
+// that is already there is not added again.
 std::string AddRenameEntry(const std::string& ini, const std::string& key,
                            const std::string& value);
+
+// Removes the last "key=value" line of the [rename] section, if there is one.
+std::string RemoveRenameEntry(const std::string& ini, const std::string& key,
+                              const std::string& value);
 
 // The entries of the [rename] section, in order.
 std::vector<RenameEntry> ReadRenameEntries(const std::string& ini);

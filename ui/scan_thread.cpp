@@ -4,6 +4,7 @@
 #include "engine/clean.h"
 #include "engine/tree_walk.h"
 #include "memory/memory_check.h"
+#include "platform/platform.h"
 #include "ui/cleaner_dlg.h"
 
 CCleanerDlg* g_pScanDlg;
@@ -57,6 +58,8 @@ void UiReportFile(CCleanerDlg* dialog, const char* path) {
     const char* label;
     ScanOutcome outcome = ScanFile(path, &label);
     if (outcome == SCAN_OPEN_FAILED) {
+        // An entry gone by its turn (a work file its own file's cleaning consumed).
+        if (PlatIsGone(path)) return;
         Request(g_pScanDlg, ADD_ROW, path, "unable to read file");
         return;
     }

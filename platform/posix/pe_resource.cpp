@@ -3,12 +3,15 @@
 // languages, the first entry is taken.
 //
 // Which answer for which fault: only the headers decide whether the file is an
-// image at all. Once the section table is known to lie inside the file, every
-// fault further down -- an image with fewer than three data directories, a
-// resource RVA that no section's raw data holds, a directory or entry outside
-// the file, a data entry where a subdirectory belongs or the reverse, resource
-// bytes running past the end of the file -- gives PE_NO_RESOURCE. A resource
-// of zero bytes is found, with length 0, as SizeofResource would report.
+// image at all. Once the section table is known to lie inside the file, "no
+// resource" means exactly that: no resource directory (fewer than three data
+// directories, or an empty one), or no entry of that type, name or language.
+// Every fault on the way -- a resource RVA that no section's raw data holds, a
+// directory or entry outside the file, a data entry where a subdirectory
+// belongs or the reverse, resource bytes running past the end of the file --
+// gives PE_RESOURCE_BROKEN: the resource may be there, but cannot be had whole.
+// A resource of zero bytes is found, with length 0, as SizeofResource would
+// report.
 #include "platform/posix/pe_resource.h"
 
 namespace {
@@ -77,27 +80,29 @@ bool RvaToOffset(const View& sections, uint32_t rva, uint64_t* offset) {
     return false;
 }
 
-// Reads the directory at `at` in `tree` and returns the OffsetToData of the
+// Reads the directory at `at` in `tree` and gives the OffsetToData of the
 // integer-id entry `id`, or of the very first entry when `anyEntry` is set.
 // Named entries come first and never match an integer id.
-bool FindEntry(const View& tree, uint32_t at, bool anyEntry, uint16_t id, uint32_t* target) {
+PeLookup FindEntry(const View& tree, uint32_t at, bool anyEntry, uint16_t id, uint32_t* target) {
     uint16_t named, ids;
     if (!tree.U16(static_cast<uint64_t>(at) + 12, &named) ||
         !tree.U16(static_cast<uint64_t>(at) + 14, &ids)) {
-        return false;
+        return PE_RESOURCE_BROKEN;
     }
     uint64_t first = anyEntry ? 0 : named;
     uint64_t end = static_cast<uint64_t>(named) + ids;
     for (uint64_t i = first; i < end; ++i) {
         uint64_t entry = static_cast<uint64_t>(at) + 16 + 8 * i;
         uint32_t entryName, entryTarget;
-        if (!tree.U32(entry, &entryName) || !tree.U32(entry + 4, &entryTarget)) return false;
+        if (!tree.U32(entry, &entryName) || !tree.U32(entry + 4, &entryTarget)) {
+            return PE_RESOURCE_BROKEN;
+        }
         if (anyEntry || entryName == id) {
             *target = entryTarget;
-            return true;
+            return PE_RESOURCE_FOUND;
         }
     }
-    return false;
+    return PE_NO_RESOURCE;
 }
 
 }  // namespace
@@ -134,9 +139,12 @@ PeLookup FindPeResource(const unsigned char* file, size_t size, uint16_t type, u
     View tree;
     if (!optional.U32(kOptionalFixedSize + 8 * kResourceDirectory, &rootRva) ||
         !optional.U32(kOptionalFixedSize + 8 * kResourceDirectory + 4, &rootSize) || rootRva == 0 ||
-        rootSize == 0 || !RvaToOffset(sections, rootRva, &rootOffset) || rootOffset > size ||
-        !image.Sub(rootOffset, size - rootOffset, &tree)) {
+        rootSize == 0) {
         return PE_NO_RESOURCE;
+    }
+    if (!RvaToOffset(sections, rootRva, &rootOffset) || rootOffset > size ||
+        !image.Sub(rootOffset, size - rootOffset, &tree)) {
+        return PE_RESOURCE_BROKEN;
     }
 
     // Type, then name: both must lead to subdirectories. Offsets inside the
@@ -145,9 +153,9 @@ PeLookup FindPeResource(const unsigned char* file, size_t size, uint16_t type, u
     uint32_t at = 0;
     for (uint16_t id : wanted) {
         uint32_t target;
-        if (!FindEntry(tree, at, false, id, &target) || (target & kSubdirectory) == 0) {
-            return PE_NO_RESOURCE;
-        }
+        PeLookup found = FindEntry(tree, at, false, id, &target);
+        if (found != PE_RESOURCE_FOUND) return found;
+        if ((target & kSubdirectory) == 0) return PE_RESOURCE_BROKEN;
         at = target & ~kSubdirectory;
     }
 
@@ -155,10 +163,12 @@ PeLookup FindPeResource(const unsigned char* file, size_t size, uint16_t type, u
     uint32_t leaf, dataRva, dataSize;
     uint64_t dataOffset;
     View entry, data;
-    if (!FindEntry(tree, at, true, 0, &leaf) || (leaf & kSubdirectory) != 0 ||
-        !tree.Sub(leaf, 16, &entry) || !entry.U32(0, &dataRva) || !entry.U32(4, &dataSize) ||
-        !RvaToOffset(sections, dataRva, &dataOffset) || !image.Sub(dataOffset, dataSize, &data)) {
-        return PE_NO_RESOURCE;
+    PeLookup language = FindEntry(tree, at, true, 0, &leaf);
+    if (language != PE_RESOURCE_FOUND) return language;
+    if ((leaf & kSubdirectory) != 0 || !tree.Sub(leaf, 16, &entry) || !entry.U32(0, &dataRva) ||
+        !entry.U32(4, &dataSize) || !RvaToOffset(sections, dataRva, &dataOffset) ||
+        !image.Sub(dataOffset, dataSize, &data)) {
+        return PE_RESOURCE_BROKEN;
     }
     *offset = static_cast<size_t>(dataOffset);
     *length = dataSize;

@@ -7,9 +7,10 @@
 
 // PE_NOT_IMAGE: a header a loader needs (DOS header, "PE\0\0", COFF header,
 // PE32 optional header, section table) is missing or lies outside the file.
-// PE_NO_RESOURCE: the headers are sound but the resource is absent, or the
-// resource tree leading to it is broken in any way (see pe_resource.cpp).
-enum PeLookup { PE_NOT_IMAGE, PE_NO_RESOURCE, PE_RESOURCE_FOUND };
+// PE_NO_RESOURCE: the headers are sound and the image has no such resource.
+// PE_RESOURCE_BROKEN: the resource tree cannot be read on the way to it, or the
+// resource's bytes do not lie whole inside the file (see pe_resource.cpp).
+enum PeLookup { PE_NOT_IMAGE, PE_NO_RESOURCE, PE_RESOURCE_BROKEN, PE_RESOURCE_FOUND };
 
 // Looks up resource `name` (an integer id) of type `type` (integer id), first language
 // entry, in the PE32 image held in `file` (the whole file, `size` bytes). On

@@ -1,6 +1,8 @@
 // POSIX implementation. Windows' sharing rules are mirrored with flock(): a file
 // another process holds with a shared lock is "in use" (it cannot be deleted or
 // renamed), one held with an exclusive lock cannot even be opened for reading.
+// Nothing is ever opened, written, changed or deleted through a symbolic link: the
+// tree may hold links planted to reach files outside it.
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -25,7 +27,7 @@ int Fd(PlatFile file) {
 // Opens `path` and takes the lock; PLAT_NO_FILE when either fails. Only regular
 // files are opened: a pipe or a device is never read.
 PlatFile OpenLocked(const char* path, int flags, int lock, int64_t* size = nullptr) {
-    int fd = open(path, flags | O_CLOEXEC | O_NONBLOCK, 0666);
+    int fd = open(path, flags | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0666);
     if (fd < 0) return PLAT_NO_FILE;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flock(fd, lock | LOCK_NB) != 0) {
@@ -36,10 +38,11 @@ PlatFile OpenLocked(const char* path, int flags, int lock, int64_t* size = nullp
     return fd;
 }
 
-// True when nobody else holds a lock on the file (or it cannot be opened to ask).
+// True when nobody else holds a lock on the file (or it cannot be opened to ask);
+// false for a symbolic link, which is never changed.
 bool IsFree(const char* path) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return true;
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0) return errno != ELOOP;
     bool isFree = flock(fd, LOCK_EX | LOCK_NB) == 0;
     close(fd);
     return isFree;
@@ -60,13 +63,17 @@ int64_t PlatFileSize(PlatFile file) {
     return fstat(Fd(file), &st) == 0 ? st.st_size : -1;
 }
 
+// The work file is always a new file. What stands under its name is removed first: a
+// regular file that nobody uses, or a symbolic link (the link itself, never what it
+// points to); anything else (a folder, a file in use) is refused.
 PlatFile PlatCreateWork(const char* path) {
-    PlatFile file = OpenLocked(path, O_RDWR | O_CREAT, LOCK_EX);
-    if (file != PLAT_NO_FILE && ftruncate(Fd(file), 0) != 0) {
-        PlatClose(file);
-        return PLAT_NO_FILE;
-    }
-    return file;
+    PlatFile file = OpenLocked(path, O_RDWR | O_CREAT | O_EXCL, LOCK_EX);
+    if (file != PLAT_NO_FILE || errno != EEXIST) return file;
+    struct stat st;
+    if (lstat(path, &st) != 0) return PLAT_NO_FILE;
+    bool removable = S_ISLNK(st.st_mode) || (S_ISREG(st.st_mode) && IsFree(path));
+    if (!removable || unlink(path) != 0) return PLAT_NO_FILE;
+    return OpenLocked(path, O_RDWR | O_CREAT | O_EXCL, LOCK_EX);
 }
 
 PlatFile PlatOpenReadWrite(const char* path) {
@@ -125,24 +132,42 @@ bool PlatCopyFile(const char* from, const char* to) {
 
 // Read-only is the only attribute POSIX has: give the owner write permission.
 void PlatSetNormalAttributes(const char* path) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0) return;
     struct stat st;
-    if (stat(path, &st) == 0 && S_ISREG(st.st_mode)) chmod(path, (st.st_mode & 07777) | S_IWUSR);
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) fchmod(fd, (st.st_mode & 07777) | S_IWUSR);
+    close(fd);
 }
 
 bool PlatDeleteFile(const char* path) {
     return IsFree(path) && unlink(path) == 0;
 }
 
+bool PlatIsGone(const char* path) {
+    struct stat st;
+    return lstat(path, &st) != 0 && errno == ENOENT;
+}
+
+bool PlatIsSameFile(const char* first, const char* second) {
+    struct stat a, b;
+    return stat(first, &a) == 0 && stat(second, &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
+}
+
 bool PlatRenameFile(const char* from, const char* to) {
     return IsFree(from) && RenameNoReplace(from, to);
 }
 
-void PlatScheduleDelete(const char* path) {
-    AddRestartEntry("NUL", path);
+bool PlatScheduleDelete(const char* path) {
+    return AddRestartEntry("NUL", path);
 }
 
-void PlatScheduleRename(const char* from, const char* to) {
-    AddRestartEntry(to, from);
+bool PlatScheduleRename(const char* from, const char* to) {
+    return AddRestartEntry(to, from);
+}
+
+bool PlatUnscheduleDelete(const char* path) {
+    return RemoveRestartEntry("NUL", path);
 }
 
 size_t PlatMaxPathLength() {
@@ -175,11 +200,12 @@ PlatImage* PlatLoadImage(const char* path) {
     return image;
 }
 
-bool PlatFindHostResource(PlatImage* image, const unsigned char** data, uint32_t* size) {
-    if (image->lookup != PE_RESOURCE_FOUND) return false;
+PlatHostLookup PlatFindHostResource(PlatImage* image, const unsigned char** data, uint32_t* size) {
+    if (image->lookup == PE_NO_RESOURCE) return PLAT_HOST_NONE;
+    if (image->lookup != PE_RESOURCE_FOUND) return PLAT_HOST_BROKEN;
     *data = static_cast<const unsigned char*>(image->mapping) + image->offset;
     *size = image->length;
-    return true;
+    return PLAT_HOST_FOUND;
 }
 
 void PlatUnloadImage(PlatImage* image) {
@@ -194,7 +220,6 @@ struct PlatListing {
 
 namespace {
 
-// Symbolic links are not followed into directories: a link is listed as a file.
 bool ReadEntry(PlatListing* listing, PlatDirEntry* entry) {
     dirent* next = readdir(listing->dir);
     if (!next) return false;
@@ -206,10 +231,12 @@ bool ReadEntry(PlatListing* listing, PlatDirEntry* entry) {
         type = !known                ? DT_UNKNOWN
                : S_ISDIR(st.st_mode) ? DT_DIR
                : S_ISREG(st.st_mode) ? DT_REG
+               : S_ISLNK(st.st_mode) ? DT_LNK
                                      : DT_UNKNOWN;
     }
     entry->isDirectory = type == DT_DIR;
     entry->isFile = type == DT_REG;
+    entry->isLink = type == DT_LNK;
     entry->listing = listing;
     return true;
 }
@@ -219,7 +246,7 @@ bool ReadEntry(PlatListing* listing, PlatDirEntry* entry) {
 // Opening by the name in the folder spares the kernel the walk along the whole path.
 PlatFile PlatOpenToDetect(const char* path, const PlatDirEntry* listed) {
     if (!listed || !listed->isFile) return PlatOpenRead(path);
-    const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+    const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
     int fd =
         listed->listing ? openat(listed->listing->dirFd, listed->name, flags) : open(path, flags);
     return fd < 0 ? PLAT_NO_FILE : fd;

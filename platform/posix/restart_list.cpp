@@ -7,8 +7,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "platform/rename_section.h"
 
@@ -32,6 +30,9 @@ std::string Escaped(const std::string& path) {
             case '\n':
                 out += "%0A";
                 break;
+            case '[':
+                out += "%5B";
+                break;
             default:
                 out += c;
         }
@@ -52,12 +53,21 @@ std::string Unescaped(const std::string& text) {
     return out;
 }
 
-bool ReadWhole(const std::string& path, std::string* text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    *text = buffer.str();
+// A missing list reads as empty; any other failure leaves *text unset.
+bool ReadList(const std::string& path, std::string* text) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return errno == ENOENT;
+    std::string content;
+    char buffer[65536];
+    ssize_t got;
+    while ((got = read(fd, buffer, sizeof buffer)) != 0) {
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) break;
+        content.append(buffer, size_t(got));
+    }
+    close(fd);
+    if (got != 0) return false;
+    *text = content;
     return true;
 }
 
@@ -65,6 +75,39 @@ void MakeParentDirectory(const std::string& path) {
     size_t slash = path.rfind('/');
     if (slash == std::string::npos || slash == 0) return;
     mkdir(path.substr(0, slash).c_str(), 0755);
+}
+
+// Writes the new list beside the old one and puts it in its place in one rename. The
+// side file is created afresh, never through a link planted under its name.
+bool WriteList(const std::string& path, const std::string& text) {
+    MakeParentDirectory(path);
+    std::string temporary = path + ".new";
+    unlink(temporary.c_str());
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    ssize_t written = write(fd, text.data(), text.size());
+    bool complete = written >= 0 && size_t(written) == text.size() && fsync(fd) == 0;
+    complete = close(fd) == 0 && complete;
+    if (complete && rename(temporary.c_str(), path.c_str()) == 0) return true;
+    unlink(temporary.c_str());
+    return false;
+}
+
+// The list is carried out later, from another folder: relative names are made full.
+std::string Absolute(const std::string& path) {
+    if (path.empty() || path[0] == '/') return path;
+    char* folder = getcwd(nullptr, 0);
+    std::string full = folder ? std::string(folder) + "/" + path : path;
+    free(folder);
+    return full;
+}
+
+std::string EncodedKey(const std::string& key) {
+    return key == kDeleteKey ? key : Escaped(Absolute(key));
+}
+
+std::string EncodedValue(const std::string& value) {
+    return Escaped(Absolute(value));
 }
 
 }  // namespace
@@ -83,26 +126,36 @@ std::string RestartListPath() {
     return configured && *configured ? configured : "/var/lib/torvoclean/wininit.ini";
 }
 
-bool AddRestartEntry(const std::string& key, const std::string& value) {
+namespace {
+
+// An existing list that cannot be read whole is never written.
+template <typename Edit>
+bool EditList(Edit edit) {
     std::string path = RestartListPath();
     std::string ini;
-    ReadWhole(path, &ini);
-    std::string encodedKey = key == kDeleteKey ? key : Escaped(key);
-    std::string updated = AddRenameEntry(ini, encodedKey, Escaped(value));
-    MakeParentDirectory(path);
-    std::string temporary = path + ".new";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << updated;
-        if (!out.flush()) return false;
-    }
-    return rename(temporary.c_str(), path.c_str()) == 0;
+    if (!ReadList(path, &ini)) return false;
+    std::string updated = edit(ini);
+    return updated == ini || WriteList(path, updated);
+}
+
+}  // namespace
+
+bool AddRestartEntry(const std::string& key, const std::string& value) {
+    return EditList([&](const std::string& ini) {
+        return AddRenameEntry(ini, EncodedKey(key), EncodedValue(value));
+    });
+}
+
+bool RemoveRestartEntry(const std::string& key, const std::string& value) {
+    return EditList([&](const std::string& ini) {
+        return RemoveRenameEntry(ini, EncodedKey(key), EncodedValue(value));
+    });
 }
 
 int RunRestartList() {
     std::string path = RestartListPath();
     std::string ini;
-    if (!ReadWhole(path, &ini)) return 0;
+    if (!ReadList(path, &ini)) return 0;
     int failed = 0;
     for (const RenameEntry& entry : ReadRenameEntries(ini)) {
         std::string file = Unescaped(entry.value);

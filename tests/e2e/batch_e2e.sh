@@ -2,7 +2,7 @@
 # End-to-end tests of the unattended mode: the real program on real folder trees made
 # with samplegen, logs compared byte for byte (findings as a set: they come in the
 # file system's order), and what became of each file.
-#   batch_e2e.sh native PROGRAM SAMPLEGEN
+#   batch_e2e.sh native PROGRAM SAMPLEGEN VERSION
 #   batch_e2e.sh wine   PROGRAM SAMPLEGEN WINE_RUN E2ETOOL
 set -u
 mode=$1 program=$(realpath "$2") samplegen=$(realpath "$3")
@@ -22,6 +22,7 @@ if [ "$mode" = wine ]; then
     base='c:\e2e' sep='\'
     export WINEPREFIX="$TORVO_WINE_PREFIXES/nt"
 else
+    version=$4
     export TORVOCLEAN_RESTART_LIST="$work/restart-list.ini"
     base_unix="$work/e2e"
     base="$base_unix" sep=/
@@ -335,6 +336,180 @@ if [ "$mode" = wine ]; then
     check "/restart: run ended" [ $? -eq 0 ]
     tree_log "$base\\tree" >"$work/expected.log"
     check "/restart: log closed first" same_log "$base_unix/restart.txt" "$work/expected.log"
+fi
+
+# --- hostile files and repeated runs ----------------------------------------------
+
+"$samplegen" page "$work/expected.htm" >/dev/null
+head -c -120 "$work/expected.htm" >"$work/plain.htm"
+
+findings_log() {  # findings_log INFECTED UNOPENED [LINE...]: a log with these findings
+    local infected=$1 unopened=$2
+    shift 2
+    printf 'Detection and Removal tool for Win32.Torvo.A@mm\r\n\r\n'
+    [ $# -gt 0 ] && printf '%s\r\n' "$@"
+    printf 'Infected files          %d\r\nCouldn'"'"'t open           %d\r\n' "$infected" "$unopened"
+}
+
+# A host that cannot be had whole, a file that is its own host, and hosts nested deeper
+# than cleaning goes: each is reported failed and left exactly as it was.
+rm -rf "$base_unix/hostile" && mkdir -p "$base_unix/hostile"
+"$samplegen" exe --variant a --broken-host "$base_unix/hostile/broken.exe" >/dev/null
+"$samplegen" exe --variant e --self-host "$base_unix/hostile/self.exe" >/dev/null
+"$samplegen" exe --variant a --depth 12 "$base_unix/hostile/deep.exe" >/dev/null
+cp -r "$base_unix/hostile" "$work/hostile-before"
+scan /silent "$base${sep}hostile" "/log=$base${sep}hostile.txt"
+findings_log 3 0 "$base${sep}hostile${sep}"{broken,self,deep}".exe    DISINFECTION FAILED" >"$work/expected.log"
+check "hostile hosts: log" same_log "$base_unix/hostile.txt" "$work/expected.log"
+check "hostile hosts: untouched, no work files" diff -r "$work/hostile-before" "$base_unix/hostile"
+
+# A name without an extension is loaded as that file, not as the ".dll" beside it.
+rm -rf "$base_unix/noext" && mkdir -p "$base_unix/noext"
+head -c 3000 /dev/urandom >"$work/host-a.bin"
+head -c 4000 /dev/urandom >"$work/host-b.bin"
+"$samplegen" exe --variant a --host "$work/host-a.bin" "$base_unix/noext/setup" >/dev/null
+"$samplegen" exe --variant e --host "$work/host-b.bin" "$base_unix/noext/setup.dll" >/dev/null
+scan /silent noext  # a relative name is searched for, and ".dll" added on the way
+check "no extension: its own host" cmp -s "$base_unix/noext/setup" "$work/host-a.bin"
+check "no extension: the .dll keeps its own" cmp -s "$base_unix/noext/setup.dll" "$work/host-b.bin"
+
+# The log inside the scanned tree, and stale work files that cleaning consumes, are no
+# findings.
+rm -rf "$base_unix/own" && mkdir -p "$base_unix/own"
+lines=()
+for name in a b c d e; do
+    "$samplegen" page "$base_unix/own/$name.htm" >/dev/null
+    printf 'stale' >"$base_unix/own/$name.htm.cln"
+    lines+=("$base${sep}own${sep}$name.htm    DISINFECTED")
+done
+scan /silent "$base${sep}own" "/log=$base${sep}own${sep}scan.txt"
+findings_log 5 0 "${lines[@]}" >"$work/expected.log"
+check "own log and stale work files: log" same_log "$base_unix/own/scan.txt" "$work/expected.log"
+
+# "/remove" of a file in use: deleted at the restart, which the log asks for.
+broken
+hold "$base${sep}broken${sep}fake.exe" read
+scan /silent /remove "$base${sep}broken" "/log=$base${sep}remove.txt"
+release_all
+{ findings_log 1 0 "$base${sep}broken${sep}fake.exe    DELETED"
+  printf '\r\nThe computer MUST be restarted to complete the disinfection process'; } >"$work/expected.log"
+check "/remove in use: log asks for the restart" same_log "$base_unix/remove.txt" "$work/expected.log"
+restart
+check "/remove in use: gone after the restart" [ ! -e "$base_unix/broken/fake.exe" ]
+
+# Two runs before the restart schedule each operation once: the second deletion of
+# the page would remove the repaired page renamed there by the first.
+twice_before_restart() {  # twice_before_restart nt|win98
+    local family=$1 dir_unix dir held
+    if [ "$mode" = wine ]; then
+        export TORVO_WINE_VERSION=$family WINEPREFIX="$TORVO_WINE_PREFIXES/$family"
+        "$wine_run" "$e2etool" attributes 'c:\' >/dev/null  # makes the prefix
+        dir_unix="$WINEPREFIX/drive_c/twice" dir='c:\twice' held='c:\twice\inuse.htm'
+    else
+        # Scanned by a relative name, so that restart-list lines begin with "[".
+        dir_unix="$base_unix/[twice]" dir="[twice]" held="$base/[twice]/inuse.htm"
+    fi
+    rm -rf "$dir_unix" && mkdir -p "$dir_unix"
+    "$samplegen" page "$dir_unix/inuse.htm" >/dev/null
+    # The holder keeps the prefix's wineserver up: a new one would carry the list out.
+    hold "$held" read
+    scan /silent "$dir"
+    scan /silent "$dir"
+    release_all
+    restart
+    check "two runs before the restart ($family): page repaired" cmp -s "$dir_unix/inuse.htm" "$work/plain.htm"
+    check "two runs before the restart ($family): no work file" [ ! -e "$dir_unix/inuse.htm.cln" ]
+}
+# A restart list that cannot be read whole is never written, and a file in use whose
+# repair cannot be scheduled is reported failed and left as it was.
+unschedulable() {
+    local dir_unix dir
+    if [ "$mode" = wine ]; then
+        dir_unix="$WINEPREFIX/drive_c/unsched" dir='c:\unsched'
+        printf '[rename]\r\n' >"$WINEPREFIX/drive_c/windows/wininit.ini"
+        hold 'c:\windows\wininit.ini' none
+    else
+        dir_unix="$base_unix/unsched" dir="$base/unsched"
+        mkdir -p "$work/unreadable-list"
+        export TORVOCLEAN_RESTART_LIST="$work/unreadable-list"
+    fi
+    rm -rf "$dir_unix" && mkdir -p "$dir_unix"
+    "$samplegen" page "$dir_unix/inuse.htm" >/dev/null
+    cp "$dir_unix/inuse.htm" "$work/unsched-before.htm"
+    hold "$dir${sep}inuse.htm" read
+    scan /silent "$dir" "/log=$dir${sep}..${sep}unsched.txt"
+    release_all
+    findings_log 1 0 "$dir${sep}inuse.htm    DISINFECTION FAILED" >"$work/expected.log"
+    check "unschedulable: reported failed" same_log "$dir_unix/../unsched.txt" "$work/expected.log"
+    check "unschedulable: page as it was" cmp -s "$dir_unix/inuse.htm" "$work/unsched-before.htm"
+    check "unschedulable: no work file" [ ! -e "$dir_unix/inuse.htm.cln" ]
+    if [ "$mode" = wine ]; then
+        check "unschedulable: wininit.ini kept" [ "$(cat "$WINEPREFIX/drive_c/windows/wininit.ini")" = $'[rename]\r' ]
+    else
+        export TORVOCLEAN_RESTART_LIST="$work/restart-list.ini"
+    fi
+}
+
+if [ "$mode" = wine ]; then
+    twice_before_restart win98
+    unschedulable
+    export TORVO_WINE_VERSION=nt WINEPREFIX="$TORVO_WINE_PREFIXES/nt"
+else
+    unschedulable
+fi
+twice_before_restart nt
+
+if [ "$mode" = native ]; then
+    # Links are neither followed nor scanned, and nothing is written through one.
+    rm -rf "$base_unix/links" "$work/outside" && mkdir -p "$base_unix/links" "$work/outside/dir"
+    "$samplegen" page "$work/outside/target.htm" >/dev/null
+    "$samplegen" page "$work/outside/dir/page.htm" >/dev/null
+    printf 'keep me\n' >"$work/outside/keep.txt"
+    cp -r "$work/outside" "$work/outside-before"
+    "$samplegen" page "$base_unix/links/page.htm" >/dev/null
+    ln -s "$work/outside/keep.txt" "$base_unix/links/page.htm.cln"
+    ln -s "$work/outside/target.htm" "$base_unix/links/link.htm"
+    ln -s "$work/outside/dir" "$base_unix/links/dir"
+    scan /silent "$base/links" "/log=$base/links.txt"
+    findings_log 1 0 "$base/links/page.htm    DISINFECTED" >"$work/expected.log"
+    check "links: log" same_log "$base_unix/links.txt" "$work/expected.log"
+    check "links: nothing outside changed" diff -r "$work/outside-before" "$work/outside"
+    check "links: page repaired" cmp -s "$base_unix/links/page.htm" "$work/plain.htm"
+
+    # A line break in a name cannot make a log line of its own.
+    rm -rf "$base_unix/odd" && mkdir -p "$base_unix/odd"
+    "$samplegen" page "$base_unix/odd/two"$'\n'"lines.htm" >/dev/null
+    scan /silent "$base/odd" "/log=$base/odd.txt"
+    findings_log 1 0 "$base/odd/two?lines.htm    DISINFECTED" >"$work/expected.log"
+    check "line break in a name: written as ?" same_log "$base_unix/odd.txt" "$work/expected.log"
+fi
+
+# Exit status: the Linux tool's is 0 nothing infected, 1 infected, 2 an error with nothing
+# infected; the Windows program's is always 0.
+status_of() { scan "$@"; echo $?; }
+fresh_tree tree
+if [ "$mode" = wine ]; then
+    check "status: Windows program 0 with findings" [ "$(status_of /silent "$base\\tree")" = 0 ]
+else
+    check "--version" [ "$("$program" --version)" = "torvoclean $version" ]
+    check "--help" "$program" --help >/dev/null
+    check "status: unknown option 2" [ "$(status_of /silent --quiet "$base/tree")" = 2 ]
+    check "status: unknown option scans nothing" [ -e "$base_unix/tree/worm.exe" ]
+    check "status: no /silent 2" [ "$(status_of "$base/tree")" = 2 ]
+    check "status: no path 2" [ "$(status_of /silent)" = 2 ]
+    check "status: infected 1" [ "$(status_of /silent "$base/tree")" = 1 ]
+    rm -rf "$base_unix/plain" && mkdir -p "$base_unix/plain" && printf 'text\n' >"$base_unix/plain/a.txt"
+    check "status: clean 0" [ "$(status_of /silent "$base/plain")" = 0 ]
+    check "status: missing path 2" [ "$(status_of /silent "$base/missing")" = 2 ]
+    check "status: path is a file 2" [ "$(status_of /silent "$base/plain/a.txt")" = 2 ]
+    check "status: log not written 2" [ "$(status_of /silent "/log=$base/missing/x" "$base/plain")" = 2 ]
+    # Only a file found infected is asked whether others let it be read.
+    "$samplegen" page "$base_unix/plain/locked.htm" >/dev/null
+    hold "$base/plain/locked.htm" none
+    check "status: unopened file 2" [ "$(status_of /silent "$base/plain")" = 2 ]
+    "$samplegen" page "$base_unix/plain/p.htm" >/dev/null
+    check "status: infected and unopened 1" [ "$(status_of /silent "$base/plain")" = 1 ]
+    release_all
 fi
 
 echo "$passes passed, $failures failed"

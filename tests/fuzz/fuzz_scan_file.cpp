@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -23,16 +24,30 @@ bool Exists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
-void EmptyDirectory() {
+std::vector<std::string> ListDirectory() {
     std::vector<std::string> names;
     if (DIR* d = opendir(g_directory.c_str())) {
         while (dirent* e = readdir(d)) {
             const std::string name = e->d_name;
-            if (name != "." && name != "..") names.push_back(name);
+            if (name != "." && name != ".." && name != "wininit.ini") names.push_back(name);
         }
         closedir(d);
     }
-    for (const std::string& name : names) remove((g_directory + "/" + name).c_str());
+    return names;
+}
+
+void EmptyDirectory() {
+    for (const std::string& name : ListDirectory()) remove((g_directory + "/" + name).c_str());
+    remove((g_directory + "/wininit.ini").c_str());
+}
+
+bool HoldsExactly(const std::string& path, const uint8_t* data, size_t size) {
+    FILE* file = fopen(path.c_str(), "rb");
+    if (file == nullptr) return false;
+    std::vector<uint8_t> bytes(size + 1);
+    size_t got = fread(bytes.data(), 1, bytes.size(), file);
+    fclose(file);
+    return got == size && std::equal(data, data + size, bytes.begin());
 }
 
 void RemoveDirectory() {
@@ -62,9 +77,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const char* label = nullptr;
     const ScanOutcome outcome = ScanFile(path.c_str(), &label);
-    // Nothing holds files open here, so a deletion or repair is done at once.
-    if (outcome == SCAN_DELETED && Exists(path)) __builtin_trap();
-    if (outcome == SCAN_DISINFECTED && (!Exists(path) || Exists(path + ".cln"))) __builtin_trap();
+    // Nothing holds files open here, so a deletion or repair is done at once, and
+    // nothing waits for a restart. Whatever the outcome, no work file is left, and a
+    // file that could not be cleaned is exactly as it was.
+    const size_t files = ListDirectory().size();
+    if (outcome == SCAN_PENDING_RESTART) __builtin_trap();
+    if (outcome == SCAN_DELETED && files != 0) __builtin_trap();
+    if (outcome != SCAN_DELETED && (files != 1 || !Exists(path))) __builtin_trap();
+    if ((outcome == SCAN_CLEAN || outcome == SCAN_CLEAN_FAILED) && !HoldsExactly(path, data, size))
+        __builtin_trap();
 
     EmptyDirectory();
     return 0;

@@ -9,6 +9,7 @@
 #include "engine/crc32.h"
 #include "engine/detect.h"
 #include "engine/restart_ops.h"
+#include "platform/platform.h"
 #include "tests/support/test_files.h"
 #include "tools/samplegen/samples.h"
 
@@ -232,16 +233,21 @@ TEST_F(EngineTest, FilesInUseAreRepairedAtTheNextRestart) {
     EXPECT_EQ(left, (std::vector<std::string>{"busy.exe", "busy.htm"}));
 }
 
-TEST_F(EngineTest, DeleteOrScheduleKeepsEveryPendingDeletion) {
+// A deletion taken back is the only one that does not happen at the restart.
+TEST_F(EngineTest, DeleteOrScheduleKeepsEveryPendingDeletionButOneTakenBack) {
     std::string first = Write("one.txt", Host(10));
     std::string second = Write("two.txt", Host(10));
+    std::string kept = Write("kept.txt", Host(10));
     {
-        HeldOpen a(first, true), b(second, true);
-        EXPECT_EQ(DeleteOrSchedule(first.c_str()), 0);
-        EXPECT_EQ(DeleteOrSchedule(second.c_str()), 0);
+        HeldOpen a(first, true), b(second, true), c(kept, true);
+        EXPECT_EQ(DeleteOrSchedule(first.c_str()), OP_SCHEDULED);
+        EXPECT_EQ(DeleteOrSchedule(kept.c_str()), OP_SCHEDULED);
+        EXPECT_EQ(DeleteOrSchedule(second.c_str()), OP_SCHEDULED);
+        EXPECT_TRUE(UnscheduleDelete(kept.c_str()));
     }
     CarryOutRestartList();
-    EXPECT_TRUE(ListDir(m_dir).empty());
+    EXPECT_EQ(ListDir(m_dir), std::vector<std::string>{"kept.txt"});
+    PlatDeleteFile(kept.c_str());
     std::string third = Write("three.txt", Host(10));
     EXPECT_EQ(DeleteOrSchedule(third.c_str()), 1);
     EXPECT_FALSE(Exists(third));

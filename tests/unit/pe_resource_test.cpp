@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/samplegen/samples.h"
+
 namespace {
 
 typedef std::vector<unsigned char> Bytes;
@@ -126,7 +128,7 @@ TEST(PeResource, EveryTruncationFailsCleanly) {
     const Bytes f = BuildImage({{10, 102, 0, "abc"}, {16, 1, 0, "last"}});
     for (size_t n = 0; n < f.size(); ++n) {
         const Bytes cut(f.begin(), f.begin() + n);
-        EXPECT_EQ(Find(cut, 16, 1), n < kSections + 80 ? PE_NOT_IMAGE : PE_NO_RESOURCE) << n;
+        EXPECT_EQ(Find(cut, 16, 1), n < kSections + 80 ? PE_NOT_IMAGE : PE_RESOURCE_BROKEN) << n;
     }
     EXPECT_EQ(Find(f, 16, 1), PE_RESOURCE_FOUND);
 }
@@ -153,17 +155,18 @@ TEST(PeResource, BrokenHeadersAndTrees) {
         {"two data directories", kOptional + 92, false, true, 2, PE_NO_RESOURCE},
         {"resource RVA zero", kOptional + 112, false, true, 0, PE_NO_RESOURCE},
         {"resource size zero", kOptional + 116, false, true, 0, PE_NO_RESOURCE},
-        {"resource RVA between sections", kOptional + 112, false, true, 0x2000, PE_NO_RESOURCE},
-        {"virtual size cuts data off", kSections + 48, false, true, 0x50, PE_NO_RESOURCE},
-        {"raw size cuts data off", kSections + 56, false, true, 0x50, PE_NO_RESOURCE},
+        {"resource RVA between sections", kOptional + 112, false, true, 0x2000, PE_RESOURCE_BROKEN},
+        {"virtual size cuts data off", kSections + 48, false, true, 0x50, PE_RESOURCE_BROKEN},
+        {"raw size cuts data off", kSections + 56, false, true, 0x50, PE_RESOURCE_BROKEN},
         {"only named entries", 12, true, true, 1, PE_NO_RESOURCE},
-        {"named count runs off the file", 12, true, false, 0xFFFF, PE_NO_RESOURCE},
-        {"type is not a directory", 20, true, true, 0x18, PE_NO_RESOURCE},
-        {"type directory past end", 20, true, true, 0x8FFFFFF0, PE_NO_RESOURCE},
-        {"language is a directory", 0x40 + 4, true, true, 0x80000000u | dataEntry, PE_NO_RESOURCE},
-        {"data RVA outside sections", dataEntry, true, true, 0x100, PE_NO_RESOURCE},
-        {"data size wraps", dataEntry + 4, true, true, 0xFFFFFFFF, PE_NO_RESOURCE},
-        {"data one byte too long", dataEntry + 4, true, true, 5, PE_NO_RESOURCE},
+        {"named count runs off the file", 12, true, false, 0xFFFF, PE_RESOURCE_BROKEN},
+        {"type is not a directory", 20, true, true, 0x18, PE_RESOURCE_BROKEN},
+        {"type directory past end", 20, true, true, 0x8FFFFFF0, PE_RESOURCE_BROKEN},
+        {"language is a directory", 0x40 + 4, true, true, 0x80000000u | dataEntry,
+         PE_RESOURCE_BROKEN},
+        {"data RVA outside sections", dataEntry, true, true, 0x100, PE_RESOURCE_BROKEN},
+        {"data size wraps", dataEntry + 4, true, true, 0xFFFFFFFF, PE_RESOURCE_BROKEN},
+        {"data one byte too long", dataEntry + 4, true, true, 5, PE_RESOURCE_BROKEN},
         {"data size zero", dataEntry + 4, true, true, 0, PE_RESOURCE_FOUND},
     };
     const Bytes good = BuildImage({{10, 102, 0, "host"}});
@@ -231,6 +234,21 @@ TEST(PeResource, WineDllsAndTheirTruncations) {
             EXPECT_TRUE(at == offset && len == length) << n;
         }
     }
+}
+
+// The generator's hostile hosts are what they claim: a host running a page past the
+// file, and one that is the whole file.
+TEST(PeResource, HostileSamples) {
+    samples::Bytes host(500, 'h');
+    samples::Bytes broken = samples::ExeWithBrokenHost(samples::VARIANT_A, host);
+    EXPECT_EQ(Find(Bytes(broken.begin(), broken.end()), 10, 102), PE_RESOURCE_BROKEN);
+    samples::Bytes self = samples::ExeThatIsItsOwnHost(samples::VARIANT_E);
+    size_t offset = 1;
+    uint32_t length = 0;
+    ASSERT_EQ(FindPeResource(self.data(), self.size(), 10, 102, &offset, &length),
+              PE_RESOURCE_FOUND);
+    EXPECT_EQ(offset, 0u);
+    EXPECT_EQ(length, self.size());
 }
 
 }  // namespace

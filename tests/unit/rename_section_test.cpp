@@ -37,4 +37,16 @@ TEST(RenameSection, ValuesMaySpeakOfEqualsSigns) {
     EXPECT_EQ(entries[0].value, "C:\\S=1");
 }
 
+// Entries only count inside [rename]: the same text in another section is no entry.
+TEST(RenameSection, AnEntryIsListedOnceAndTakenBackAlone) {
+    std::string ini = "[boot]\r\nNUL=C:\\A\r\n[rename]\r\nNUL=C:\\A\r\nC:\\A=C:\\A.CLN\r\n";
+    EXPECT_EQ(AddRenameEntry(ini, "NUL", "C:\\A"), ini);
+    EXPECT_EQ(AddRenameEntry(ini, "C:\\A", "C:\\A.CLN"), ini);
+    EXPECT_EQ(RemoveRenameEntry(ini, "NUL", "C:\\A"),
+              "[boot]\r\nNUL=C:\\A\r\n[rename]\r\nC:\\A=C:\\A.CLN\r\n");
+    EXPECT_EQ(RemoveRenameEntry(ini, "NUL", "C:\\B"), ini);
+    std::string boot = "[boot]\r\nNUL=C:\\B\r\n";
+    EXPECT_EQ(AddRenameEntry(boot, "NUL", "C:\\B"), boot + "[rename]\r\nNUL=C:\\B\r\n");
+}
+
 }  // namespace

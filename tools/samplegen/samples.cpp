@@ -326,6 +326,29 @@ Bytes CleanExe(const Bytes* resource) {
     return BuildExe(block, resource);
 }
 
+Bytes ExeWithBrokenHost(Variant variant, const Bytes& host) {
+    Bytes image = InfectedExe(variant, &host);
+    const uint32_t dataStart = RSRC_START + RESOURCE_TREE_SIZE;
+    Put32(image, RSRC_START + 76, static_cast<uint32_t>(image.size()) - dataStart + SECTION_ALIGN);
+    return image;
+}
+
+// A third section maps the whole file from offset 0, and the resource's data entry
+// points at it.
+Bytes ExeThatIsItsOwnHost(Variant variant) {
+    Bytes placeholder = Filler(HOST_MIN_SIZE, 0x5E1F);
+    Bytes image = InfectedExe(variant, &placeholder);
+    const uint32_t size = static_cast<uint32_t>(image.size());
+    const uint32_t selfStart = RSRC_START + SECTION_ALIGN;
+    Put16(image, COFF_OFFSET + 2, 3);
+    WriteSection(image, 2, ".self", selfStart, size, 0x40000040);
+    Put32(image, SECTIONS_OFFSET + 2 * 40 + 20, 0);  // PointerToRawData
+    Put32(image, OPTIONAL_OFFSET + 56, selfStart + AlignUp(size, SECTION_ALIGN));
+    Put32(image, RSRC_START + 72, selfStart);
+    Put32(image, RSRC_START + 76, size);
+    return image;
+}
+
 Bytes NestedExe(Variant variant, const Bytes& host, int depth) {
     if (depth <= 0) return host;
     Bytes inner = NestedExe(variant, host, depth - 1);

@@ -46,6 +46,12 @@ Bytes InfectedExe(Variant variant, const Bytes* host);
 // With `resource`, it holds that resource as 102 of type 10.
 Bytes CleanExe(const Bytes* resource);
 
+// An infected executable whose host resource claims a page more than the file holds.
+Bytes ExeWithBrokenHost(Variant variant, const Bytes& host);
+
+// An infected executable whose host resource is the whole file itself.
+Bytes ExeThatIsItsOwnHost(Variant variant);
+
 // An executable nested `depth` times around `host` (depth 1 = InfectedExe).
 Bytes NestedExe(Variant variant, const Bytes& host, int depth);
 

@@ -1,0 +1,122 @@
+// Every call that cleaning makes fails in turn, for every form, free and in use. After
+// each case the user's data must be whole -- the infected file as it was, or its
+// repaired form in place now or after the restart -- no work file may be left, and the
+// outcome must say what really happened.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "engine/clean.h"
+#include "tests/faults/fault_platform.h"
+#include "tests/support/test_files.h"
+#include "tools/samplegen/samples.h"
+
+namespace {
+
+using namespace testfiles;
+using samples::Bytes;
+
+struct Form {
+    const char* name;
+    Bytes infected;
+    Bytes repaired;  // empty: the form is deleted whole
+};
+
+std::vector<Form> Forms() {
+    Bytes host = samples::Filler(5000, 11);
+    Bytes plain = samples::PlainPage();
+    return {
+        {"page.htm", samples::InfectedPage(plain), plain},
+        {"program.exe", samples::InfectedExe(samples::VARIANT_A, &host), host},
+        {"nested.exe", samples::NestedExe(samples::VARIANT_E, host, 2), host},
+        {"worm.exe", samples::InfectedExe(samples::VARIANT_A, nullptr), {}},
+        {"mail.eml", samples::MailMessage(samples::VARIANT_E), {}},
+    };
+}
+
+// What the folder holds: nothing, or the one file with these bytes.
+std::string Describe(const std::string& dir, const std::string& name) {
+    std::vector<std::string> names = ListDir(dir);
+    std::sort(names.begin(), names.end());
+    std::string text;
+    for (const std::string& entry : names) text += entry + " ";
+    return text +
+           (Exists(Join(dir, name)) ? std::to_string(ReadBytes(Join(dir, name)).size()) : "");
+}
+
+bool Holds(const std::string& dir, const std::string& name, const Bytes* bytes) {
+    std::vector<std::string> names = ListDir(dir);
+    if (!bytes) return names.empty();
+    return names.size() == 1 && names[0] == name && ReadBytes(Join(dir, name)) == *bytes;
+}
+
+class FaultCase {
+  public:
+    FaultCase(const Form& form, bool inUse, int faultAt)
+        : m_form(form), m_inUse(inUse), m_faultAt(faultAt) {
+        m_dir = Join(MakeTempDir("faults"), "files");
+        MakeDir(m_dir);
+        m_path = Join(m_dir, form.name);
+        WriteBytes(m_path, form.infected);
+        g_nFaultable = 0;
+        g_nFaultAt = faultAt;
+    }
+
+    // Runs the scan, checks what it left and, after the restart, what that left.
+    ScanOutcome Run() {
+        ScanOutcome outcome;
+        {
+            HeldOpen holder(m_path, true);
+            if (!m_inUse) holder.Release();
+            const char* label;
+            outcome = ScanFile(m_path.c_str(), &label);
+            g_nFaultAt = 0;
+        }
+        const Bytes* repaired = m_form.repaired.empty() ? nullptr : &m_form.repaired;
+        // Before the restart a pending file still stands as it was.
+        const Bytes* now =
+            outcome == SCAN_DISINFECTED || outcome == SCAN_DELETED ? repaired : &m_form.infected;
+        const Bytes* afterRestart = outcome == SCAN_CLEAN_FAILED ? &m_form.infected : repaired;
+        bool truthful = outcome == SCAN_CLEAN_FAILED || outcome == SCAN_PENDING_RESTART ||
+                        (outcome == SCAN_DISINFECTED) == (repaired != nullptr);
+        EXPECT_TRUE(truthful) << Where(outcome);
+        if (outcome != SCAN_PENDING_RESTART) {
+            EXPECT_TRUE(Holds(m_dir, m_form.name, now)) << Where(outcome);
+        }
+        CarryOutRestartList();
+        EXPECT_TRUE(Holds(m_dir, m_form.name, afterRestart)) << Where(outcome);
+        return outcome;
+    }
+
+  private:
+    std::string Where(ScanOutcome outcome) const {
+        return std::string(m_form.name) + (m_inUse ? " in use" : "") + ", call " +
+               std::to_string(m_faultAt) + " of " + std::to_string(g_nFaultable) +
+               " failed: outcome " + std::to_string(outcome) +
+               ", folder: " + Describe(m_dir, m_form.name);
+    }
+
+    const Form& m_form;
+    bool m_inUse;
+    int m_faultAt;
+    std::string m_dir, m_path;
+};
+
+TEST(FaultInjection, NoFailingCallLosesDataOrIsReportedAsSuccess) {
+    int cases = 0;
+    for (const Form& form : Forms()) {
+        for (bool inUse : {false, true}) {
+            FaultCase faultFree(form, inUse, 0);
+            EXPECT_NE(faultFree.Run(), SCAN_CLEAN_FAILED) << form.name;
+            int calls = g_nFaultable;
+            for (int faultAt = 1; faultAt <= calls; ++faultAt, ++cases) {
+                FaultCase faulty(form, inUse, faultAt);
+                faulty.Run();
+            }
+        }
+    }
+    RecordProperty("cases", cases);
+    std::printf("%d cases, each with one failing call\n", cases);
+}
+
+}  // namespace

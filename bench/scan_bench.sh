@@ -63,7 +63,8 @@ for round in $(seq "$rounds"); do
     fi
 done
 
-echo "$(cat "$work/floor.out" | tr -d '\r') in $tree, $mode, ${COLD:+cold}${COLD:-warm} cache," \
+cache=warm && [ -n "${COLD:-}" ] && cache=cold
+echo "$(tr -d '\r' <"$work/floor.out") in $tree, $mode, $cache cache," \
      "median of $rounds rounds, load $(cut -d' ' -f1-3 /proc/loadavg), $(nproc) cores"
 floor=$(median <"$work/floor.times")
 printf '%-12s %6.3f s\n' floor "$floor"

@@ -60,7 +60,9 @@ void RemoveUncleaned(const char* path) {
 
 class BatchWalk : public TreeWalk {
   public:
-    void ReportFile(const char* path) override { BatchReportFile(path); }
+    void ReportFile(const char* path, const PlatDirEntry& entry) override {
+        BatchReportFile(path, &entry);
+    }
 };
 
 }  // namespace
@@ -70,9 +72,9 @@ bool BatchScanDirectory(char* path) {
     return WalkTree(path, walk);
 }
 
-void BatchReportFile(const char* path) {
+void BatchReportFile(const char* path, const PlatDirEntry* listed) {
     const char* label;
-    switch (ScanFile(path, &label)) {
+    switch (ScanFile(path, &label, listed)) {
         case SCAN_DISINFECTED:
             ++g_nInfected;
             Log(kLogDisinfected, path);
@@ -103,14 +105,14 @@ void BatchReportFile(const char* path) {
     }
 }
 
-bool RunBatch(char* scanPath, const char* logName) {
+bool RunBatch(char* scanPath, const char* logName, bool (*scanDirectory)(char* path)) {
     g_pszLogName = logName;
     if (logName) {
         g_pLogFile = fopen(logName, "w+b");
         if (g_pLogFile) fputs(kLogHeader, g_pLogFile);
         g_bLogFailed = !g_pLogFile;
     }
-    bool listed = BatchScanDirectory(scanPath);
+    bool listed = scanDirectory(scanPath);
     if (!g_pLogFile) return listed;
     fprintf(g_pLogFile, "Infected files          %d\r\n", int(g_nInfected));
     fprintf(g_pLogFile, "Couldn't open           %d\r\n", int(g_nUnopened));

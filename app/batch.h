@@ -17,9 +17,14 @@ extern bool g_bLogFailed;
 // Returns false when `path` itself could not be listed.
 bool BatchScanDirectory(char* path);
 
-// Scans one file and records the outcome in the counters and the log.
-void BatchReportFile(const char* path);
+struct PlatDirEntry;
 
-// Opens the log (when named), walks `scanPath`, writes the totals and closes the log.
-// Returns false when `scanPath` could not be listed; g_bLogFailed tells of the log.
-bool RunBatch(char* scanPath, const char* logName);
+// Scans one file and records the outcome in the counters and the log. `listed`: its
+// entry in its folder's listing, when known.
+void BatchReportFile(const char* path, const PlatDirEntry* listed = nullptr);
+
+// Opens the log (when named), walks `scanPath` with `scanDirectory`, writes the totals
+// and closes the log. Returns false when `scanPath` could not be listed; g_bLogFailed
+// tells of the log.
+bool RunBatch(char* scanPath, const char* logName,
+              bool (*scanDirectory)(char* path) = BatchScanDirectory);

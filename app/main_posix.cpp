@@ -1,13 +1,16 @@
 // The batch mode on Linux, for a Windows disk mounted there: the same arguments, log
 // and cleaning. Paths and the log name stay as typed, and "/restart" carries out the
-// restart list instead of restarting the machine. The exit status is the one scanners
-// on Linux give: 0 nothing infected, 1 an infected file was found (whatever became of
-// it), 2 an error when nothing infected was found.
+// restart list instead of restarting the machine. Detection runs on every core
+// (TORVOCLEAN_JOBS=N sets the number of threads); the log is the same as with one.
+// The exit status is the one scanners on Linux give: 0 nothing infected, 1 an
+// infected file was found (whatever became of it), 2 an error when nothing infected
+// was found.
 #include <cstdio>
 #include <cstring>
 
 #include "app/batch.h"
 #include "app/options.h"
+#include "app/parallel_batch.h"
 #include "platform/posix/restart_list.h"
 #include "res/version.h"
 
@@ -63,7 +66,7 @@ int HandleDashArguments(int argc, char** argv) {
 // The scan and the restart list; false when any part of them could not be done.
 bool RunAll(const BatchArguments& arguments) {
     bool done = true;
-    if (!RunBatch(arguments.pszScanPath, arguments.pszLogName)) {
+    if (!RunBatch(arguments.pszScanPath, arguments.pszLogName, ScanDirectoryOnAllCores)) {
         fprintf(stderr, "torvoclean: cannot list %s\n", arguments.pszScanPath);
         done = false;
     }

@@ -16,7 +16,8 @@ namespace {
 // Hosts inside hosts are cleaned this many levels deep, and no deeper.
 const int kMaxHostNesting = 10;
 
-ScanOutcome ScanAtDepth(const char* path, const char** label, int depth);
+ScanOutcome ScanAtDepth(const char* path, const char** label, int depth,
+                        const PlatDirEntry* listed = nullptr);
 
 CleanResult ResultOfDeletion(int deletion) {
     switch (deletion) {
@@ -150,8 +151,9 @@ CleanResult CleanAtDepth(const char* path, int depth) {
     return CleanExecutable(path, size, workFile, depth);
 }
 
-ScanOutcome ScanAtDepth(const char* path, const char** label, int depth) {
-    DetectResult detected = DetectFile(path, label);
+ScanOutcome ScanAtDepth(const char* path, const char** label, int depth,
+                        const PlatDirEntry* listed) {
+    DetectResult detected = DetectFile(path, label, listed);
     if (detected == DETECT_OPEN_FAILED) return SCAN_OPEN_FAILED;
     if (detected != DETECT_INFECTED) return SCAN_CLEAN;
     switch (CleanAtDepth(path, depth)) {
@@ -172,6 +174,6 @@ CleanResult CleanFile(const char* path) {
     return CleanAtDepth(path, 0);
 }
 
-ScanOutcome ScanFile(const char* path, const char** label) {
-    return ScanAtDepth(path, label, 0);
+ScanOutcome ScanFile(const char* path, const char** label, const PlatDirEntry* listed) {
+    return ScanAtDepth(path, label, 0, listed);
 }

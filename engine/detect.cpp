@@ -52,14 +52,18 @@ DetectResult DetectMailBlock(PlatFile file, uint32_t blockSignature, const char*
     return DETECT_INFECTED;
 }
 
-// A file no longer than a message header was read whole with its head, tail included.
-DetectResult DetectScriptTail(PlatFile file, int64_t size, const unsigned char* head,
-                              int32_t headRead, const char** label) {
+// The first read takes a page: most files are smaller, so it holds the whole file, its
+// size and its tail, and is the only read they need.
+const int32_t kFirstReadLength = 4096;
+
+DetectResult DetectScriptTail(PlatFile file, const unsigned char* head, int32_t headRead,
+                              const char** label) {
+    int64_t size = headRead < kFirstReadLength ? headRead : PlatFileSize(file);
     if (size < SCRIPT_TAIL_LENGTH) return DETECT_CLEAN;
     unsigned char tail[SCRIPT_TAIL_LENGTH];
     const unsigned char* last = tail;
-    if (size == headRead) {
-        last = head + headRead - SCRIPT_TAIL_LENGTH;
+    if (size <= headRead) {
+        last = head + size - SCRIPT_TAIL_LENGTH;
     } else if (size - SCRIPT_TAIL_LENGTH > INT32_MAX ||
                PlatReadAt(file, int32_t(size - SCRIPT_TAIL_LENGTH), tail, SCRIPT_TAIL_LENGTH) !=
                    SCRIPT_TAIL_LENGTH) {
@@ -70,35 +74,37 @@ DetectResult DetectScriptTail(PlatFile file, int64_t size, const unsigned char* 
     return DETECT_INFECTED;
 }
 
-// `head` holds the first bytes of the file, up to the length of a message header.
-DetectResult DetectNonExecutable(PlatFile file, int64_t size, const unsigned char* head,
-                                 int32_t headRead, const char** label) {
-    if (headRead == MAIL_HEADER_LENGTH) {
+// `head` holds the first `headRead` bytes of the file.
+DetectResult DetectNonExecutable(PlatFile file, const unsigned char* head, int32_t headRead,
+                                 const char** label) {
+    if (headRead >= MAIL_HEADER_LENGTH) {
         uint32_t header = Crc32(head, MAIL_HEADER_LENGTH);
         if (header == CRC_MAIL_HEADER_E)
             return DetectMailBlock(file, CRC_MAIL_BLOCK_E, LABEL_TORVO_E, label);
         if (header == CRC_MAIL_HEADER_A)
             return DetectMailBlock(file, CRC_MAIL_BLOCK_A, LABEL_TORVO_A, label);
     }
-    return DetectScriptTail(file, size, head, headRead, label);
+    return DetectScriptTail(file, head, headRead, label);
 }
 
 }  // namespace
 
-// The head that tells executables from other files and the header of a message are
-// read in one go: most files are small, and this is the only read they need. Regions
-// that end beyond the file's size never match.
-DetectResult DetectFile(const char* path, const char** label) {
+// Regions that end beyond the file's size never match. Detection only reads, so the
+// file's sharing is asked only once it is found infected: one that others hold
+// exclusively cannot be cleaned and counts as not opened.
+DetectResult DetectFile(const char* path, const char** label, const PlatDirEntry* listed) {
     *label = LABEL_TORVO_A;
-    int64_t size = -1;
-    PlatFile file = PlatOpenRead(path, &size);
+    PlatFile file = PlatOpenToDetect(path, listed);
     if (file == PLAT_NO_FILE) return DETECT_OPEN_FAILED;
-    unsigned char head[MAIL_HEADER_LENGTH];
-    int32_t headRead = PlatReadAt(
-        file, 0, head, size >= 0 && size < MAIL_HEADER_LENGTH ? int32_t(size) : MAIL_HEADER_LENGTH);
+    unsigned char head[kFirstReadLength];
+    int32_t headRead = PlatReadAt(file, 0, head, kFirstReadLength);
     DetectResult result = IsExecutableHead(head, headRead)
                               ? DetectExecutable(file, label)
-                              : DetectNonExecutable(file, size, head, headRead, label);
+                              : DetectNonExecutable(file, head, headRead, label);
+    if (result == DETECT_INFECTED && !PlatMayShareRead(file)) {
+        *label = LABEL_TORVO_A;
+        result = DETECT_OPEN_FAILED;
+    }
     PlatClose(file);
     return result;
 }

@@ -2,5 +2,8 @@
 
 #include "engine/codes.h"
 
-// Tells whether one file is a form of the worm. `label` is always written.
-DetectResult DetectFile(const char* path, const char** label);
+struct PlatDirEntry;
+
+// Tells whether one file is a form of the worm. `label` is always written. `listed`:
+// the file's entry in its folder's listing, when known.
+DetectResult DetectFile(const char* path, const char** label, const PlatDirEntry* listed = nullptr);

@@ -31,7 +31,7 @@ void VisitEntry(const char* directory, const PlatDirEntry& entry, TreeWalk& walk
     if (entry.isDirectory)
         WalkTree(childPath, walk);
     else
-        walk.ReportFile(childPath);
+        walk.ReportFile(childPath, entry);
 }
 
 }  // namespace

@@ -2,12 +2,15 @@
 // it, each full path in a buffer of 260 bytes of its own level.
 #pragma once
 
+#include "platform/platform.h"
+
 class TreeWalk {
   public:
     virtual ~TreeWalk() {}
     // Asked before every entry, at every level.
     virtual bool ShouldStop() { return false; }
-    virtual void ReportFile(const char* path) = 0;
+    // `entry`: the file's entry in its folder's listing, valid during the call.
+    virtual void ReportFile(const char* path, const PlatDirEntry& entry) = 0;
 };
 
 // Walks `path`, whose one trailing separator is removed in place. An entry whose full

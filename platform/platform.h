@@ -11,6 +11,16 @@ const PlatFile PLAT_NO_FILE = -1;
 // Existing file, read only; others may read it but not write it meanwhile. `size`,
 // when given, receives the file's size.
 PlatFile PlatOpenRead(const char* path, int64_t* size = nullptr);
+struct PlatDirEntry;
+// Existing file, read only, for detection, which only reads: others are not asked to
+// share it (see PlatMayShareRead). `listed`, when given, is the file's entry in the
+// listing still open: a regular file is then not asked its type again and is opened
+// by its name in that folder.
+PlatFile PlatOpenToDetect(const char* path, const PlatDirEntry* listed);
+// Whether others let the file be read as PlatOpenRead asks; asked only before cleaning.
+bool PlatMayShareRead(PlatFile file);
+// The size of an open file, or -1.
+int64_t PlatFileSize(PlatFile file);
 // New or emptied file for reading and writing, not shared, normal attributes.
 PlatFile PlatCreateWork(const char* path);
 // Existing file for reading and writing, not shared.
@@ -18,7 +28,8 @@ PlatFile PlatOpenReadWrite(const char* path);
 void PlatClose(PlatFile file);
 
 // Reads up to `count` bytes at `offset` from the start; returns the count read
-// (0 when positioning or reading failed).
+// (0 when positioning or reading failed). Fewer bytes than asked means the end of the
+// file was reached.
 int32_t PlatReadAt(PlatFile file, int32_t offset, void* buffer, int32_t count);
 // Reads the last `count` bytes; returns 0 when the file is shorter or reading failed.
 int32_t PlatReadLast(PlatFile file, void* buffer, int32_t count);
@@ -72,12 +83,14 @@ const char PLAT_PATH_SEPARATOR = '\\';
 const char PLAT_PATH_SEPARATOR = '/';
 #endif
 
+struct PlatListing;
 struct PlatDirEntry {
     const char* name;  // valid until the next call on the listing
     bool isDirectory;
-    bool isLink;  // a symbolic link: never followed, scanned or changed
+    bool isFile;           // a regular file: neither a directory nor a device, pipe or socket
+    bool isLink;           // a symbolic link: never followed, scanned or changed
+    PlatListing* listing;  // the listing the entry comes from, or null
 };
-struct PlatListing;
 // Starts listing `directory` (the root when it is empty); null when that fails.
 PlatListing* PlatListFirst(const char* directory, PlatDirEntry* entry);
 bool PlatListNext(PlatListing* listing, PlatDirEntry* entry);

@@ -37,7 +37,9 @@ class UiWalk : public TreeWalk {
   public:
     explicit UiWalk(CCleanerDlg* dialog) : m_dialog(dialog) {}
     bool ShouldStop() override { return m_dialog->m_bExitRequested != 0; }
-    void ReportFile(const char* path) override { UiReportFile(m_dialog, path); }
+    void ReportFile(const char* path, const PlatDirEntry&) override {
+        UiReportFile(m_dialog, path);
+    }
 
   private:
     CCleanerDlg* m_dialog;

@@ -38,11 +38,6 @@ PlatFile OpenLocked(const char* path, int flags, int lock, int64_t* size = nullp
     return fd;
 }
 
-off_t SizeOf(PlatFile file) {
-    struct stat st;
-    return fstat(Fd(file), &st) == 0 ? st.st_size : -1;
-}
-
 // True when nobody else holds a lock on the file (or it cannot be opened to ask);
 // false for a symbolic link, which is never changed.
 bool IsFree(const char* path) {
@@ -57,6 +52,15 @@ bool IsFree(const char* path) {
 
 PlatFile PlatOpenRead(const char* path, int64_t* size) {
     return OpenLocked(path, O_RDONLY, LOCK_SH, size);
+}
+
+bool PlatMayShareRead(PlatFile file) {
+    return flock(Fd(file), LOCK_SH | LOCK_NB) == 0;
+}
+
+int64_t PlatFileSize(PlatFile file) {
+    struct stat st;
+    return fstat(Fd(file), &st) == 0 ? st.st_size : -1;
 }
 
 // The work file is always a new file. What stands under its name is removed first: a
@@ -80,20 +84,17 @@ void PlatClose(PlatFile file) {
     close(Fd(file));
 }
 
+// A regular file gives every byte it has in one call, so a short read is its end.
 int32_t PlatReadAt(PlatFile file, int32_t offset, void* buffer, int32_t count) {
-    int32_t total = 0;
-    while (total < count) {
-        ssize_t got = pread(Fd(file), static_cast<char*>(buffer) + total, size_t(count - total),
-                            off_t(offset) + total);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        total += int32_t(got);
-    }
-    return total;
+    ssize_t got;
+    do {
+        got = pread(Fd(file), buffer, size_t(count), off_t(offset));
+    } while (got < 0 && errno == EINTR);
+    return got < 0 ? 0 : int32_t(got);
 }
 
 int32_t PlatReadLast(PlatFile file, void* buffer, int32_t count) {
-    off_t size = SizeOf(file);
+    int64_t size = PlatFileSize(file);
     if (size < count || size - count > INT32_MAX) return 0;
     return PlatReadAt(file, int32_t(size - count), buffer, count);
 }
@@ -104,7 +105,7 @@ bool PlatWriteAll(PlatFile file, const void* data, uint32_t count) {
 }
 
 bool PlatCutTail(PlatFile file, int32_t count) {
-    off_t size = SizeOf(file);
+    int64_t size = PlatFileSize(file);
     return size >= count && ftruncate(Fd(file), size - count) == 0;
 }
 
@@ -229,15 +230,27 @@ bool ReadEntry(PlatListing* listing, PlatDirEntry* entry) {
         bool known = fstatat(listing->dirFd, next->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0;
         type = !known                ? DT_UNKNOWN
                : S_ISDIR(st.st_mode) ? DT_DIR
+               : S_ISREG(st.st_mode) ? DT_REG
                : S_ISLNK(st.st_mode) ? DT_LNK
-                                     : DT_REG;
+                                     : DT_UNKNOWN;
     }
     entry->isDirectory = type == DT_DIR;
+    entry->isFile = type == DT_REG;
     entry->isLink = type == DT_LNK;
+    entry->listing = listing;
     return true;
 }
 
 }  // namespace
+
+// Opening by the name in the folder spares the kernel the walk along the whole path.
+PlatFile PlatOpenToDetect(const char* path, const PlatDirEntry* listed) {
+    if (!listed || !listed->isFile) return PlatOpenRead(path);
+    const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
+    int fd =
+        listed->listing ? openat(listed->listing->dirFd, listed->name, flags) : open(path, flags);
+    return fd < 0 ? PLAT_NO_FILE : fd;
+}
 
 PlatListing* PlatListFirst(const char* directory, PlatDirEntry* entry) {
     DIR* dir = opendir(*directory ? directory : "/");

@@ -204,14 +204,25 @@ bool UnscheduleDeleteOnNt(const char* path) {
 PlatFile PlatOpenRead(const char* path, int64_t* size) {
     HANDLE file =
         CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file != INVALID_HANDLE_VALUE && size) {
-        DWORD high = 0;
-        DWORD low = GetFileSize(file, &high);
-        *size = low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR
-                    ? -1
-                    : int64_t(uint64_t(high) << 32 | low);
-    }
+    if (file != INVALID_HANDLE_VALUE && size) *size = PlatFileSize(FromHandle(file));
     return FromHandle(file);
+}
+
+// The system asks others to share the file when it opens it.
+PlatFile PlatOpenToDetect(const char* path, const PlatDirEntry*) {
+    return PlatOpenRead(path);
+}
+
+bool PlatMayShareRead(PlatFile) {
+    return true;
+}
+
+int64_t PlatFileSize(PlatFile file) {
+    DWORD high = 0;
+    DWORD low = GetFileSize(Handle(file), &high);
+    return low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR
+               ? -1
+               : int64_t(uint64_t(high) << 32 | low);
 }
 
 PlatFile PlatCreateWork(const char* path) {
@@ -378,7 +389,9 @@ namespace {
 void FillEntry(const WIN32_FIND_DATAA& data, PlatDirEntry* entry) {
     entry->name = data.cFileName;
     entry->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    entry->isFile = !entry->isDirectory;
     entry->isLink = false;
+    entry->listing = nullptr;
 }
 
 }  // namespace

@@ -256,6 +256,57 @@ count=$(wc -l <"$work/deep-findings")
   printf 'Infected files          %d\r\nCouldn'"'"'t open           0\r\n' "$count"; } >"$work/expected.log"
 check "deep tree: only paths that fit" same_log "$base_unix/deep.txt" "$work/expected.log"
 
+if [ "$mode" = native ]; then
+    # A pipe is never read (that would wait for a writer): it counts as not opened.
+    rm -rf "$base_unix/pipe" && mkdir -p "$base_unix/pipe"
+    mkfifo "$base_unix/pipe/fifo"
+    "$samplegen" page "$base_unix/pipe/page.htm" >/dev/null
+    TORVOCLEAN_JOBS=1 scan /silent "$base/pipe" "/log=$base/pipe.txt"
+    { printf 'Detection and Removal tool for Win32.Torvo.A@mm\r\n\r\n'
+      printf '%s    FAILED TO OPEN\r\n' "$base/pipe/fifo"
+      printf '%s    DISINFECTED\r\n' "$base/pipe/page.htm"
+      printf 'Infected files          1\r\nCouldn'"'"'t open           1\r\n'; } >"$work/expected.log"
+    check "pipe: not opened" same_log "$base_unix/pipe.txt" "$work/expected.log"
+
+    # Detection ahead on several threads changes nothing: the same log byte for byte
+    # (findings in the walk's order, also past the queue's length), the same tree and
+    # restart list. Each folder holds every form and work files left from an earlier
+    # run ("x.cln"), which cleaning "x" replaces after they were detected ahead.
+    many="$work/many"
+    "$samplegen" tree "$many" --files 3000 >/dev/null
+    forms="$work/forms" && mkdir -p "$forms"
+    "$samplegen" exe --variant e --host "$work/host.bin" "$forms/prog.exe" >/dev/null
+    "$samplegen" exe --variant a --no-host "$forms/worm.exe" >/dev/null
+    "$samplegen" mail --variant a "$forms/mail.eml" >/dev/null
+    for name in a b c d e f; do  # listed before or after their work files
+        "$samplegen" page "$forms/$name.htm" >/dev/null
+        printf 'clean text\n' >"$forms/$name.htm.cln"
+        "$samplegen" exe --variant a --depth 2 "$forms/$name.exe" >/dev/null
+        "$samplegen" exe --variant e --depth 3 "$forms/$name.exe.cln" >/dev/null
+    done
+    for folder in "$many"/*/*/*/ "$many"/a0/; do cp "$forms"/* "$folder"; done
+    "$samplegen" demo "$work/demo" >/dev/null
+    same_under_threads() {  # same_under_threads TREE: scans a copy with 1, 2 and 3 threads
+        local jobs result
+        for jobs in 1 2 3; do
+            rm -rf "$base_unix/jobs" "$TORVOCLEAN_RESTART_LIST" && cp -a "$1" "$base_unix/jobs"
+            TORVOCLEAN_JOBS=$jobs scan /silent "$base/jobs" "/log=$base/jobs$jobs.txt"
+            result="$work/result$jobs" && rm -rf "$result" && mkdir -p "$result"
+            mv "$base_unix/jobs" "$result/tree"
+            cp "$TORVOCLEAN_RESTART_LIST" "$result/restart" 2>/dev/null || : >"$result/restart"
+            [ $jobs = 1 ] && continue
+            check "$(basename "$1") on $jobs threads: log byte for byte" \
+                cmp -s "$base_unix/jobs1.txt" "$base_unix/jobs$jobs.txt"
+            check "$(basename "$1") on $jobs threads: tree and restart list" \
+                diff -r "$work/result1" "$result"
+        done
+    }
+    same_under_threads "$many"
+    check "many folders: findings in every folder" \
+        [ "$(grep -c 'DISINFECTED' "$base_unix/jobs1.txt")" -ge 60 ]
+    same_under_threads "$work/demo"
+fi
+
 if [ "$mode" = wine ]; then
     # Hidden and system files are walked and cleaned like any other.
     fresh_tree hidden
@@ -452,7 +503,9 @@ else
     check "status: missing path 2" [ "$(status_of /silent "$base/missing")" = 2 ]
     check "status: path is a file 2" [ "$(status_of /silent "$base/plain/a.txt")" = 2 ]
     check "status: log not written 2" [ "$(status_of /silent "/log=$base/missing/x" "$base/plain")" = 2 ]
-    hold "$base/plain/a.txt" none
+    # Only a file found infected is asked whether others let it be read.
+    "$samplegen" page "$base_unix/plain/locked.htm" >/dev/null
+    hold "$base/plain/locked.htm" none
     check "status: unopened file 2" [ "$(status_of /silent "$base/plain")" = 2 ]
     "$samplegen" page "$base_unix/plain/p.htm" >/dev/null
     check "status: infected and unopened 1" [ "$(status_of /silent "$base/plain")" = 1 ]

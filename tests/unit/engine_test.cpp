@@ -63,6 +63,11 @@ TEST_F(EngineTest, DetectsEveryFormAndNothingElse) {
     };
     for (const std::string& name : samples::NearMissNames())
         cases.push_back({"near-miss", samples::NearMiss(name), DETECT_CLEAN, LABEL_TORVO_A});
+    // Pages ending just inside, at and beyond the first read (4096 bytes).
+    for (size_t size : {4095u, 4096u, 4097u, 9000u}) {
+        Bytes page = samples::InfectedPage(samples::TextFile(size - SCRIPT_TAIL_LENGTH, 3));
+        cases.push_back({"page-of-size", page, DETECT_INFECTED, LABEL_JS_TORVO});
+    }
     for (const DetectCase& c : cases) {
         std::string path = Write("sample.bin", c.bytes);
         const char* label = nullptr;

@@ -1,0 +1,152 @@
+#include "app/parallel_batch.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/batch.h"
+#include "engine/detect.h"
+#include "engine/tree_walk.h"
+
+namespace {
+
+// How far detection may run ahead of the entry whose turn it is.
+const uint64_t kQueueLength = 512;
+const int kMostJobs = 64;
+
+struct Entry {
+    std::string path;
+    PlatDirEntry listed;  // by the path: the listing may be closed before its turn
+    bool detected;
+    DetectResult result;
+    uint64_t cleaningsBefore;  // cleanings done when its detection started
+};
+
+// A bounded queue of listed entries in the walk's order: [m_oldest, m_end) wait for
+// their turn, [m_nextToDetect, m_end) for a thread to detect them. Only the walk's
+// thread lists, cleans and logs. A clean result whose detection started before a
+// cleaning finished may be stale (cleaning writes, renames and removes files), so such
+// an entry, like every one not found clean, is scanned again at its turn exactly as the
+// one-thread walk scans it.
+class ParallelWalk : public TreeWalk {
+  public:
+    explicit ParallelWalk(int jobs) : m_entries(kQueueLength) {
+        for (int job = 1; job < jobs; ++job)
+            m_threads.emplace_back(&ParallelWalk::DetectAhead, this);
+    }
+    ~ParallelWalk() override;
+    void ReportFile(const char* path, const PlatDirEntry& entry) override;
+    // Handles every entry still waiting, in order.
+    void Finish();
+
+  private:
+    Entry& At(uint64_t index) { return m_entries[index % kQueueLength]; }
+    void DetectAhead();
+    void DetectNext(std::unique_lock<std::mutex>& lock);
+    void HandleOldest(std::unique_lock<std::mutex>& lock);
+
+    std::mutex m_mutex;
+    std::condition_variable m_listed;    // an entry waits for detection, or the walk ended
+    std::condition_variable m_detected;  // a detection is done
+    std::vector<Entry> m_entries;
+    uint64_t m_oldest = 0, m_nextToDetect = 0, m_end = 0;
+    uint64_t m_cleanings = 0;
+    bool m_ended = false;
+    std::vector<std::thread> m_threads;
+};
+
+ParallelWalk::~ParallelWalk() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_ended = true;
+    }
+    m_listed.notify_all();
+    for (std::thread& thread : m_threads) thread.join();
+}
+
+void ParallelWalk::ReportFile(const char* path, const PlatDirEntry& listed) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (m_end - m_oldest == kQueueLength) HandleOldest(lock);
+    Entry& entry = At(m_end++);
+    entry.path = path;
+    entry.listed = listed;
+    entry.listed.name = nullptr;
+    entry.listed.listing = nullptr;
+    entry.detected = false;
+    lock.unlock();
+    m_listed.notify_one();
+}
+
+void ParallelWalk::Finish() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (m_oldest < m_end) HandleOldest(lock);
+}
+
+void ParallelWalk::DetectAhead() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_listed.wait(lock, [this] { return m_ended || m_nextToDetect < m_end; });
+        if (m_nextToDetect == m_end) return;
+        DetectNext(lock);
+    }
+}
+
+// Detects the next entry nobody has taken; the lock is let go meanwhile.
+void ParallelWalk::DetectNext(std::unique_lock<std::mutex>& lock) {
+    Entry& entry = At(m_nextToDetect++);
+    entry.cleaningsBefore = m_cleanings;
+    lock.unlock();
+    const char* label;
+    DetectResult result = DetectFile(entry.path.c_str(), &label, &entry.listed);
+    lock.lock();
+    entry.result = result;
+    entry.detected = true;
+    m_detected.notify_all();
+}
+
+// While its detection is under way elsewhere, the walk's thread detects further entries.
+void ParallelWalk::HandleOldest(std::unique_lock<std::mutex>& lock) {
+    Entry& entry = At(m_oldest);
+    while (!entry.detected) {
+        if (m_nextToDetect < m_end)
+            DetectNext(lock);
+        else
+            m_detected.wait(lock);
+    }
+    bool scanAgain = entry.result != DETECT_CLEAN || entry.cleaningsBefore != m_cleanings;
+    if (scanAgain) {
+        lock.unlock();
+        int32_t infectedBefore = g_nInfected;
+        BatchReportFile(entry.path.c_str(), &entry.listed);
+        lock.lock();
+        // Only an infected file changes anything on disk.
+        if (g_nInfected != infectedBefore) ++m_cleanings;
+    }
+    ++m_oldest;
+}
+
+}  // namespace
+
+int BatchJobs() {
+    const char* value = getenv("TORVOCLEAN_JOBS");
+    int jobs = value ? atoi(value) : 0;
+    if (jobs <= 0) jobs = int(std::thread::hardware_concurrency());
+    if (jobs > kMostJobs) jobs = kMostJobs;
+    return jobs > 0 ? jobs : 1;
+}
+
+bool ParallelScanDirectory(char* path, int jobs) {
+    if (jobs <= 1) return BatchScanDirectory(path);
+    ParallelWalk walk(jobs);
+    bool listed = WalkTree(path, walk);
+    walk.Finish();
+    return listed;
+}
+
+bool ScanDirectoryOnAllCores(char* path) {
+    return ParallelScanDirectory(path, BatchJobs());
+}

@@ -34,6 +34,7 @@ stop_wine() {
     local server=/usr/lib/wine/wineserver64
     [ -x "$server" ] || server=wineserver
     timeout 15 "$server" -k >/dev/null 2>&1
+    timeout 15 "$server" -w >/dev/null 2>&1
 }
 
 check() {  # check DESCRIPTION COMMAND...
@@ -131,9 +132,12 @@ release_all() {
 
 winepath_of() { echo "z:${1//\//\\}"; }
 
+# A fresh wineserver carries the restart list out at its start, once. (wineboot -r
+# could run beside the start's own, and carry the list out twice.)
 restart() {
     if [ "$mode" = wine ]; then
-        timeout 60 /usr/lib/wine/wine64 wineboot -r >/dev/null 2>&1 </dev/null
+        stop_wine
+        "$wine_run" "$e2etool" attributes 'c:\' >/dev/null
     else
         mkdir -p "$work/empty"
         "$program" /silent /restart "$work/empty"

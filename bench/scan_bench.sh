@@ -27,8 +27,8 @@ if [ "$mode" = wine ]; then
     export WINEPREFIX="$work/prefix" WINEDEBUG=-all
     mkdir -p "$WINEPREFIX"
     wineserver -p  # stays up between runs, as the system does on Windows
-    wine "$build/bin/scan_floor.exe" 'c:\' >"$work/wine.out" 2>&1  # makes the prefix
     wintree="z:${tree//\//\\}" winlog="z:${work//\//\\}\\log.txt"
+    wine "$build/bin/scan_floor.exe" "$wintree" >"$work/wine.out" 2>&1  # makes the prefix
     floor() { wine "$build/bin/scan_floor.exe" "$wintree" >"$work/floor.out" 2>&1; }
     scan() { wine "$build/bin/TorvoClean.exe" /silent "$wintree" "/log=$winlog" >"$work/scan.out" 2>&1; }
     runs="floor scan"

@@ -7,7 +7,7 @@
 set -u
 mode=$1 program=$(realpath "$2") samplegen=$(realpath "$3")
 export LC_ALL=C LC_COLLATE=C
-failures=0 passes=0
+source "$(dirname "$0")/../support/check.sh"
 work=$(mktemp -d "${TMPDIR:-/tmp}/torvo-e2e-XXXXXX")
 trap 'release_all; [ "$mode" = wine ] && stop_wine; rm -rf "$work"' EXIT
 
@@ -37,14 +37,6 @@ stop_wine() {
     timeout 15 "$server" -w >/dev/null 2>&1
 }
 
-check() {  # check DESCRIPTION COMMAND...
-    if "${@:2}"; then
-        passes=$((passes + 1))
-    else
-        failures=$((failures + 1))
-        echo "FAIL: $1"
-    fi
-}
 
 unix_path() {  # the Unix name of a path under $base
     local rest=${1#"$base"}

@@ -6,16 +6,8 @@
 set -u
 export LC_ALL=C
 objdump=$1 exe=$2 allowed=$3 version=$4
-failures=0 passes=0
+source "$(dirname "$0")/../support/check.sh"
 
-check() {  # check DESCRIPTION COMMAND...
-    if "${@:2}"; then
-        passes=$((passes + 1))
-    else
-        failures=$((failures + 1))
-        echo "FAIL: $1"
-    fi
-}
 
 # "dll function" for every import, from the import tables that objdump -p prints.
 imports() {

@@ -8,14 +8,13 @@ wine_run=$(realpath "$4") e2etool=$(realpath "$5") fakeworm=$(realpath "$6") sho
 export LC_ALL=C.UTF-8
 work=$(mktemp -d "${TMPDIR:-/tmp}/torvo-ui-XXXXXX")
 export TORVO_WINE_PREFIXES="$work/wine"
-failures=0 passes=0
+source "$(dirname "$0")/../support/check.sh"
 stop_wine() {
     for version in nt win98; do
         WINEPREFIX="$TORVO_WINE_PREFIXES/$version" timeout 15 /usr/lib/wine/wineserver64 -k >/dev/null 2>&1
     done
 }
 trap 'touch "$work/release"; stop_wine; rm -rf "$work"' EXIT
-check() { if "${@:2}"; then passes=$((passes + 1)); else failures=$((failures + 1)); echo "FAIL: $1"; fi; }
 mkdir -p "$shots"
 
 "$wine_run" "$e2etool" attributes 'c:\' >/dev/null  # makes the prefix

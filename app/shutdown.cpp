@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "platform/win32/family.h"
+
 void FatalShutdownError() {
     MessageBoxA(nullptr, "Error while shutting down", "ERROR", 0);
     ExitProcess(0);
@@ -33,7 +35,6 @@ void EnableShutdownPrivilege() {
 
 // The Windows 95 family has no tokens (OpenProcessToken fails there) and needs none.
 void RestartComputer() {
-    bool win95Family = (GetVersion() & 0x80000000u) != 0;
-    if (!win95Family) EnableShutdownPrivilege();
+    if (!IsWin95Family()) EnableShutdownPrivilege();
     if (!ExitWindowsEx(EWX_REBOOT, 0)) FatalShutdownError();
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "memory/process_enum.h"
+#include "platform/win32/family.h"
 
 namespace {
 
@@ -25,10 +26,6 @@ bool MutexExists(const char* name) {
     bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
     if (mutex) CloseHandle(mutex);
     return existed;
-}
-
-bool IsWin95Family() {
-    return (GetVersion() & 0x80000000u) != 0;
 }
 
 // The worm sets the Windows 95 family's shell to itself in system.ini.

@@ -7,6 +7,7 @@
 
 #include "platform/platform.h"
 #include "platform/rename_section.h"
+#include "platform/win32/family.h"
 
 namespace {
 
@@ -15,10 +16,6 @@ HANDLE Handle(PlatFile file) {
 }
 PlatFile FromHandle(HANDLE handle) {
     return reinterpret_cast<PlatFile>(handle);
-}
-
-bool IsWin95Family() {
-    return (GetVersion() & 0x80000000u) != 0;
 }
 
 bool Seek(PlatFile file, LONG distance, DWORD origin) {

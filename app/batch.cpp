@@ -45,7 +45,7 @@ bool IsOwnOrVanished(const char* path) {
 
 // With "/remove" a file that could not be cleaned is deleted, now or at the restart.
 void RemoveUncleaned(const char* path) {
-    switch (DeleteOrSchedule(path)) {
+    switch (RemoveUncleanedFile(path)) {
         case OP_DONE_NOW:
             Log(kLogDeleted, path);
             break;

@@ -7,6 +7,7 @@
 // was found.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "app/batch.h"
 #include "app/options.h"
@@ -63,6 +64,16 @@ int HandleDashArguments(int argc, char** argv) {
     return -1;
 }
 
+// An entry that names no valid file acts on nothing and is reported.
+bool CarryOutRestartList() {
+    RestartListRun run = RunRestartList();
+    for (const std::string& entry : run.refused)
+        fprintf(stderr, "torvoclean: refused restart list entry \"%s\"\n", entry.c_str());
+    if (run.unreadable) fprintf(stderr, "torvoclean: cannot read %s\n", RestartListPath().c_str());
+    if (run.failed > 0) fputs("torvoclean: some entries of the restart list failed\n", stderr);
+    return run.refused.empty() && !run.unreadable && run.failed == 0;
+}
+
 // The scan and the restart list; false when any part of them could not be done.
 bool RunAll(const BatchArguments& arguments) {
     bool done = true;
@@ -78,10 +89,7 @@ bool RunAll(const BatchArguments& arguments) {
         fprintf(stderr, "torvoclean: %d files could not be opened\n", int(g_nUnopened));
         done = false;
     }
-    if (g_bRestart && RunRestartList() > 0) {
-        fputs("torvoclean: some entries of the restart list failed\n", stderr);
-        done = false;
-    }
+    if (g_bRestart && !CarryOutRestartList()) done = false;
     return done;
 }
 

@@ -10,6 +10,7 @@
 
 #include "app/batch.h"
 #include "engine/detect.h"
+#include "engine/restart_ops.h"
 #include "engine/tree_walk.h"
 
 namespace {
@@ -30,8 +31,8 @@ struct Entry {
 // their turn, [m_nextToDetect, m_end) for a thread to detect them. Only the walk's
 // thread lists, cleans and logs. A clean result whose detection started before a
 // cleaning finished may be stale (cleaning writes, renames and removes files), so such
-// an entry, like every one not found clean, is scanned again at its turn exactly as the
-// one-thread walk scans it.
+// an entry, like every one not found clean or one the restart list would change, is
+// scanned again at its turn exactly as the one-thread walk scans it.
 class ParallelWalk : public TreeWalk {
   public:
     explicit ParallelWalk(int jobs) : m_entries(kQueueLength) {
@@ -117,7 +118,8 @@ void ParallelWalk::HandleOldest(std::unique_lock<std::mutex>& lock) {
         else
             m_detected.wait(lock);
     }
-    bool scanAgain = entry.result != DETECT_CLEAN || entry.cleaningsBefore != m_cleanings;
+    bool scanAgain = entry.result != DETECT_CLEAN || entry.cleaningsBefore != m_cleanings ||
+                     IsPendingOnRestartList(entry.path.c_str());
     if (scanAgain) {
         lock.unlock();
         int32_t infectedBefore = g_nInfected;

@@ -1,9 +1,13 @@
 // Cleaning never edits an infected file in place: the repaired content is built in a
 // work file beside it (the file's name with ".cln" appended), the infected file is
 // deleted, and the work file takes its name, now or at the next restart.
+//
+// Runs of the program may overlap, and may come before or after a restart: every
+// decision to change a file is taken under the lock of file changes, on the file as it
+// is then, and whatever an earlier run left on the restart list for the file is taken
+// back before anything is done to it.
 #include "engine/clean.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -15,6 +19,15 @@ namespace {
 
 // Hosts inside hosts are cleaned this many levels deep, and no deeper.
 const int kMaxHostNesting = 10;
+
+// One file being cleaned.
+struct Repair {
+    const char* path;
+    std::string workFile;
+    PlatAttributes attributes;  // what the repaired file takes over
+    bool hasAttributes;
+    int depth;
+};
 
 ScanOutcome ScanAtDepth(const char* path, const char** label, int depth,
                         const PlatDirEntry* listed = nullptr);
@@ -36,25 +49,33 @@ CleanResult DeleteWhole(const char* path) {
 
 // Gives up a repair: the work file goes, the infected file stays as it was.
 CleanResult Discard(const std::string& workFile, CleanResult result = CLEAN_FAILED) {
+    PlatSetNormalAttributes(workFile.c_str());
     PlatDeleteFile(workFile.c_str());
     return result;
+}
+
+bool WorkFileFits(const Repair& repair) {
+    return repair.workFile.size() <= PlatMaxPathLength();
 }
 
 // The infected file is deleted and the work file takes its name, now or at the next
 // restart; on the restart list too the deletion comes first. The repair is reported
 // done only when both happened now. A work file that itself waits for the restart
 // (its host is finished there) may only take the name there, behind its own entries.
-CleanResult PutWorkFileInPlace(const char* path, const std::string& workFile, bool canMoveNow) {
-    int deletion = DeleteOrSchedule(path);
-    if (deletion == OP_NOT_DONE) return canMoveNow ? Discard(workFile) : CLEAN_FAILED;
+CleanResult PutWorkFileInPlace(const Repair& repair, bool canMoveNow) {
+    const char* workFile = repair.workFile.c_str();
+    int deletion = DeleteOrSchedule(repair.path);
+    if (deletion == OP_NOT_DONE) return canMoveNow ? Discard(repair.workFile) : CLEAN_FAILED;
+    if (repair.hasAttributes) PlatSetAttributes(workFile, repair.attributes);
     int move =
-        canMoveNow ? MoveOrSchedule(path, workFile.c_str()) : ScheduleMove(path, workFile.c_str());
+        canMoveNow ? MoveOrSchedule(repair.path, workFile) : ScheduleMove(repair.path, workFile);
     if (move == OP_DONE_NOW && deletion == OP_DONE_NOW) return CLEAN_DISINFECTED;
     if (move != OP_NOT_DONE) return CLEAN_PENDING_RESTART;
     // The repaired file can take the name neither now nor later. While the infected
     // file still stands, its scheduled deletion is taken back and the repair given up;
     // once it is gone, the work file holds all there is, and stays.
-    if (deletion == OP_SCHEDULED && UnscheduleDelete(path) && canMoveNow) return Discard(workFile);
+    if (deletion == OP_SCHEDULED && TakeBackPendingWork(repair.path) && canMoveNow)
+        return Discard(repair.workFile);
     return CLEAN_FAILED;
 }
 
@@ -70,42 +91,54 @@ bool WriteHost(const std::string& workFile, const unsigned char* host, uint32_t 
 
 // The host may itself be infected: it is scanned (and cleaned) inside the work file
 // before it takes the infected file's place. If it cannot be cleaned, nothing changes.
-CleanResult PutHostInPlace(const char* path, const std::string& workFile, int depth) {
+CleanResult PutHostInPlace(const Repair& repair) {
     const char* hostLabel;
-    switch (ScanAtDepth(workFile.c_str(), &hostLabel, depth + 1)) {
+    switch (ScanAtDepth(repair.workFile.c_str(), &hostLabel, repair.depth + 1)) {
         case SCAN_CLEAN_FAILED:
-            return Discard(workFile);
+            return Discard(repair.workFile);
         case SCAN_OPEN_FAILED:
-            return Discard(workFile, CLEAN_UNEXPECTED);
+            return Discard(repair.workFile, CLEAN_UNEXPECTED);
         case SCAN_DELETED:  // the host was the worm alone, and is gone
-            return DeleteWhole(path);
+            return DeleteWhole(repair.path);
         case SCAN_PENDING_RESTART:
-            return PutWorkFileInPlace(path, workFile, false);
+            return PutWorkFileInPlace(repair, false);
         default:
-            return PutWorkFileInPlace(path, workFile, true);
+            return PutWorkFileInPlace(repair, true);
     }
 }
 
 // A host that is not strictly smaller than the file that carries it, or one nested
 // too deep, is refused: cleaning could otherwise go on, copy after copy, without end.
-CleanResult CleanExecutable(const char* path, int64_t fileSize, const std::string& workFile,
-                            int depth) {
-    if (depth >= kMaxHostNesting) return CLEAN_FAILED;
-    PlatImage* image = PlatLoadImage(path);
+CleanResult CleanExecutable(const Repair& repair, int64_t fileSize) {
+    if (repair.depth >= kMaxHostNesting) return CLEAN_FAILED;
+    PlatImage* image = PlatLoadImage(repair.path);
     if (!image) return CLEAN_FAILED;
     const unsigned char* host = nullptr;
     uint32_t hostSize = 0;
-    PlatHostLookup lookup = PlatFindHostResource(image, &host, &hostSize);
-    if (lookup == PLAT_HOST_NONE || (lookup == PLAT_HOST_FOUND && hostSize < HOST_MIN_SIZE)) {
+    PlatResourceLookup lookup =
+        PlatFindResource(image, HOST_RESOURCE_TYPE, HOST_RESOURCE_NAME, &host, &hostSize);
+    if (lookup == PLAT_RESOURCE_NONE ||
+        (lookup == PLAT_RESOURCE_FOUND && hostSize < HOST_MIN_SIZE)) {
         PlatUnloadImage(image);
-        return DeleteWhole(path);
+        return DeleteWhole(repair.path);
     }
-    bool written = lookup == PLAT_HOST_FOUND && int64_t(hostSize) < fileSize &&
-                   WriteHost(workFile, host, hostSize);
+    bool written = lookup == PLAT_RESOURCE_FOUND && int64_t(hostSize) < fileSize &&
+                   WorkFileFits(repair) && WriteHost(repair.workFile, host, hostSize);
     // No mapping may hold the file when it is scanned or deleted.
     PlatUnloadImage(image);
     if (!written) return CLEAN_FAILED;
-    return PutHostInPlace(path, workFile, depth);
+    return PutHostInPlace(repair);
+}
+
+// Cuts the script off the copy, after checking that the copy ends with it: only the
+// worm's own bytes are ever cut.
+bool CutScript(PlatFile work) {
+    int64_t size = PlatFileSize(work);
+    unsigned char tail[SCRIPT_TAIL_LENGTH];
+    return size >= SCRIPT_TAIL_LENGTH &&
+           PlatReadAt(work, size - SCRIPT_TAIL_LENGTH, tail, SCRIPT_TAIL_LENGTH) ==
+               SCRIPT_TAIL_LENGTH &&
+           IsScriptTail(tail) && PlatCutTail(work, SCRIPT_TAIL_LENGTH);
 }
 
 // A copy of the page, less its last 120 bytes; an unfinished copy is removed again.
@@ -114,49 +147,41 @@ bool WriteCutCopy(const char* path, const std::string& workFile) {
     if (PlatCopyFile(path, workFile.c_str())) {
         PlatSetNormalAttributes(workFile.c_str());
         PlatFile work = PlatOpenReadWrite(workFile.c_str());
-        cut = work != PLAT_NO_FILE && PlatCutTail(work, SCRIPT_TAIL_LENGTH);
+        cut = work != PLAT_NO_FILE && CutScript(work);
         if (work != PLAT_NO_FILE) PlatClose(work);
     }
     if (!cut) PlatDeleteFile(workFile.c_str());
     return cut;
 }
 
-CleanResult CleanNonExecutable(const char* path, PlatFile file, const std::string& workFile) {
-    unsigned char* tail = static_cast<unsigned char*>(malloc(SCRIPT_TAIL_LENGTH));
-    if (!tail) {
-        PlatClose(file);
-        return CLEAN_FAILED;
-    }
-    int32_t tailRead = PlatReadLast(file, tail, SCRIPT_TAIL_LENGTH);
-    PlatClose(file);
-    bool isPage = tailRead == SCRIPT_TAIL_LENGTH && IsScriptTail(tail);
-    free(tail);
-    if (tailRead != SCRIPT_TAIL_LENGTH) return CLEAN_FAILED;
-    if (!isPage) return DeleteWhole(path);
-    if (!WriteCutCopy(path, workFile)) return CLEAN_FAILED;
-    return PutWorkFileInPlace(path, workFile, true);
+CleanResult CleanPage(const Repair& repair) {
+    if (!WorkFileFits(repair) || !WriteCutCopy(repair.path, repair.workFile)) return CLEAN_FAILED;
+    return PutWorkFileInPlace(repair, true);
 }
 
-CleanResult CleanAtDepth(const char* path, int depth) {
-    // No work-file name is built for a path the platform would not open.
-    if (strlen(path) > PlatMaxPathLength()) return CLEAN_FAILED;
-    std::string workFile = std::string(path) + ".cln";
+// Cleans a file just found infected, by the form its detection found: a page loses its
+// script, a program gets its host back, anything else is deleted whole. The repaired
+// file keeps the infected file's attributes, or those an earlier run gave the repaired
+// file that was waiting for the restart.
+CleanResult CleanDetected(const char* path, const char* label, bool isExecutable, int depth) {
+    Repair repair = {path, std::string(path) + ".cln", {}, false, depth};
+    repair.hasAttributes = PlatGetAttributes(path, &repair.attributes);
+    PlatAttributes waiting;
+    bool wasWaiting = false;
+    if (!TakeBackPendingWork(path, &waiting, &wasWaiting)) return CLEAN_FAILED;
+    if (wasWaiting) repair.attributes = waiting;
+    repair.hasAttributes = repair.hasAttributes || wasWaiting;
     int64_t size = -1;
     PlatFile file = PlatOpenRead(path, &size);
     if (file == PLAT_NO_FILE) return CLEAN_OPEN_FAILED;
-    unsigned char head[HEAD_LENGTH];
-    int32_t headRead = PlatReadAt(file, 0, head, HEAD_LENGTH);
-    if (!IsExecutableHead(head, headRead)) return CleanNonExecutable(path, file, workFile);
     PlatClose(file);
-    return CleanExecutable(path, size, workFile, depth);
+    if (isExecutable) return CleanExecutable(repair, size);
+    if (label == LABEL_JS_TORVO) return CleanPage(repair);
+    return DeleteWhole(path);
 }
 
-ScanOutcome ScanAtDepth(const char* path, const char** label, int depth,
-                        const PlatDirEntry* listed) {
-    DetectResult detected = DetectFile(path, label, listed);
-    if (detected == DETECT_OPEN_FAILED) return SCAN_OPEN_FAILED;
-    if (detected != DETECT_INFECTED) return SCAN_CLEAN;
-    switch (CleanAtDepth(path, depth)) {
+ScanOutcome OutcomeOf(CleanResult result) {
+    switch (result) {
         case CLEAN_DISINFECTED:
             return SCAN_DISINFECTED;
         case CLEAN_DELETED:
@@ -168,12 +193,69 @@ ScanOutcome ScanAtDepth(const char* path, const char** label, int depth,
     }
 }
 
+ScanOutcome ScanAtDepth(const char* path, const char** label, int depth,
+                        const PlatDirEntry* listed) {
+    bool isExecutable;
+    DetectResult detected = DetectFileForm(path, label, listed, &isExecutable);
+    if (detected == DETECT_OPEN_FAILED) return SCAN_OPEN_FAILED;
+    if (detected != DETECT_INFECTED) return SCAN_CLEAN;
+    return OutcomeOf(CleanDetected(path, *label, isExecutable, depth));
+}
+
+// Under the lock, on the file as it is now. A clean file loses what an earlier run left
+// on the restart list for it: that would delete or replace it at the restart.
+ScanOutcome ScanLocked(const char* path, const char** label, const PlatDirEntry* listed) {
+    PlatDirEntry byPath;
+    if (listed) {
+        byPath = *listed;
+        byPath.listing = nullptr;  // the file is opened afresh, by its path
+        listed = &byPath;
+    }
+    bool isExecutable;
+    DetectResult detected = DetectFileForm(path, label, listed, &isExecutable);
+    if (detected == DETECT_OPEN_FAILED) return SCAN_OPEN_FAILED;
+    if (detected == DETECT_INFECTED) return OutcomeOf(CleanDetected(path, *label, isExecutable, 0));
+    if (detected == DETECT_CLEAN) TakeBackPendingWork(path);
+    return SCAN_CLEAN;
+}
+
 }  // namespace
 
 CleanResult CleanFile(const char* path) {
-    return CleanAtDepth(path, 0);
+    FileChangesLock lock;
+    if (!lock.IsHeld()) return CLEAN_FAILED;
+    const char* label;
+    bool isExecutable;
+    DetectResult detected = DetectFileForm(path, &label, nullptr, &isExecutable);
+    if (detected == DETECT_OPEN_FAILED) return CLEAN_OPEN_FAILED;
+    if (detected != DETECT_INFECTED) return CLEAN_FAILED;
+    return CleanDetected(path, label, isExecutable, 0);
 }
 
+// A path the platform cannot reach, or a name that stands for another file, is never
+// opened. Detection runs unlocked; whatever it finds that may lead to a change (an
+// infection, a file that could not be opened just then, a clean file the restart list
+// would change) is looked at again under the lock.
 ScanOutcome ScanFile(const char* path, const char** label, const PlatDirEntry* listed) {
-    return ScanAtDepth(path, label, 0, listed);
+    *label = LABEL_TORVO_A;
+    if (strlen(path) > PlatMaxPathLength() || (listed && listed->isUnreachable))
+        return SCAN_OPEN_FAILED;
+    bool isExecutable;
+    DetectResult detected = DetectFileForm(path, label, listed, &isExecutable);
+    if (detected == DETECT_NO_MEMORY) return SCAN_CLEAN;
+    if (detected == DETECT_CLEAN && !IsPendingOnRestartList(path)) return SCAN_CLEAN;
+    FileChangesLock lock;
+    if (lock.IsHeld()) return ScanLocked(path, label, listed);
+    if (detected == DETECT_OPEN_FAILED) return SCAN_OPEN_FAILED;
+    return detected == DETECT_INFECTED ? SCAN_CLEAN_FAILED : SCAN_CLEAN;
+}
+
+int RemoveUncleanedFile(const char* path) {
+    FileChangesLock lock;
+    if (!lock.IsHeld()) return OP_NOT_DONE;
+    const char* label;
+    bool isExecutable;
+    if (DetectFileForm(path, &label, nullptr, &isExecutable) != DETECT_INFECTED) return OP_NOT_DONE;
+    if (!TakeBackPendingWork(path)) return OP_NOT_DONE;
+    return DeleteOrSchedule(path);
 }

@@ -5,8 +5,12 @@
 struct PlatDirEntry;
 
 // Detects and, when infected, cleans one file. `listed`: its entry in its folder's
-// listing, when known.
+// listing, when known. Called from one thread at a time.
 ScanOutcome ScanFile(const char* path, const char** label, const PlatDirEntry* listed = nullptr);
 
 // Repairs or removes a file that DetectFile has just found infected.
 CleanResult CleanFile(const char* path);
+
+// Deletes a file whose cleaning failed, now or at the restart, if it is still infected.
+// Returns OP_DONE_NOW, OP_SCHEDULED or OP_NOT_DONE (engine/restart_ops.h).
+int RemoveUncleanedFile(const char* path);

@@ -1,6 +1,7 @@
 #include "engine/detect.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "engine/crc32.h"
 #include "platform/platform.h"
@@ -14,7 +15,7 @@ struct RegionCrc {
     uint32_t crc;
 };
 
-RegionCrc CrcOfRegion(PlatFile file, int32_t offset, int32_t length) {
+RegionCrc CrcOfRegion(PlatFile file, int64_t offset, int32_t length) {
     RegionCrc result = {false, false, 0};
     unsigned char* buffer = static_cast<unsigned char*>(malloc(size_t(length)));
     if (!buffer) {
@@ -64,9 +65,8 @@ DetectResult DetectScriptTail(PlatFile file, const unsigned char* head, int32_t 
     const unsigned char* last = tail;
     if (size <= headRead) {
         last = head + size - SCRIPT_TAIL_LENGTH;
-    } else if (size - SCRIPT_TAIL_LENGTH > INT32_MAX ||
-               PlatReadAt(file, int32_t(size - SCRIPT_TAIL_LENGTH), tail, SCRIPT_TAIL_LENGTH) !=
-                   SCRIPT_TAIL_LENGTH) {
+    } else if (PlatReadAt(file, size - SCRIPT_TAIL_LENGTH, tail, SCRIPT_TAIL_LENGTH) !=
+               SCRIPT_TAIL_LENGTH) {
         return DETECT_CLEAN;
     }
     if (!IsScriptTail(last)) return DETECT_CLEAN;
@@ -93,14 +93,24 @@ DetectResult DetectNonExecutable(PlatFile file, const unsigned char* head, int32
 // file's sharing is asked only once it is found infected: one that others hold
 // exclusively cannot be cleaned and counts as not opened.
 DetectResult DetectFile(const char* path, const char** label, const PlatDirEntry* listed) {
+    bool isExecutable;
+    return DetectFileForm(path, label, listed, &isExecutable);
+}
+
+DetectResult DetectFileForm(const char* path, const char** label, const PlatDirEntry* listed,
+                            bool* isExecutable) {
     *label = LABEL_TORVO_A;
+    *isExecutable = false;
+    // A name that stands for another file, or a path beyond reach, is never opened.
+    if ((listed && listed->isUnreachable) || strlen(path) > PlatMaxPathLength())
+        return DETECT_OPEN_FAILED;
     PlatFile file = PlatOpenToDetect(path, listed);
     if (file == PLAT_NO_FILE) return DETECT_OPEN_FAILED;
     unsigned char head[kFirstReadLength];
     int32_t headRead = PlatReadAt(file, 0, head, kFirstReadLength);
-    DetectResult result = IsExecutableHead(head, headRead)
-                              ? DetectExecutable(file, label)
-                              : DetectNonExecutable(file, head, headRead, label);
+    *isExecutable = IsExecutableHead(head, headRead);
+    DetectResult result = *isExecutable ? DetectExecutable(file, label)
+                                        : DetectNonExecutable(file, head, headRead, label);
     if (result == DETECT_INFECTED && !PlatMayShareRead(file)) {
         *label = LABEL_TORVO_A;
         result = DETECT_OPEN_FAILED;

@@ -7,3 +7,9 @@ struct PlatDirEntry;
 // Tells whether one file is a form of the worm. `label` is always written. `listed`:
 // the file's entry in its folder's listing, when known.
 DetectResult DetectFile(const char* path, const char** label, const PlatDirEntry* listed = nullptr);
+
+// The same, telling also which branch the file took: `isExecutable` when it begins with
+// "MZ". Cleaning acts on this form, never on a second look at a file that may have
+// changed since.
+DetectResult DetectFileForm(const char* path, const char** label, const PlatDirEntry* listed,
+                            bool* isExecutable);

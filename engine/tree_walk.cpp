@@ -1,51 +1,105 @@
 #include "engine/tree_walk.h"
 
 #include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/platform.h"
 
 namespace {
 
-const size_t kPathBufferSize = 260;
+// An open listing holds a descriptor, of which a process has few: below this depth a
+// folder is read to its end before the walk goes down into one of its subfolders, and
+// let go.
+const size_t kMostOpenListings = 64;
 
 bool IsDotEntry(const char* name) {
     return !strcmp(name, ".") || !strcmp(name, "..");
 }
 
-bool BuildChildPath(const char* directory, const char* name, char* buffer) {
-    size_t directoryLength = strlen(directory);
-    size_t nameLength = strlen(name);
-    if (directoryLength + 1 + nameLength >= kPathBufferSize) return false;
-    memcpy(buffer, directory, directoryLength);
-    buffer[directoryLength] = PLAT_PATH_SEPARATOR;
-    memcpy(buffer + directoryLength + 1, name, nameLength + 1);
-    return true;
-}
+// One folder of the walk: its listing while it is open, then the entries that were left.
+class Folder {
+  public:
+    explicit Folder(std::string path) : m_path(std::move(path)) {}
+    ~Folder() {
+        if (m_listing) PlatListClose(m_listing);
+    }
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
 
-// A symbolic link (a junction, on a Windows disk mounted elsewhere) may lead anywhere,
-// even back up the tree: it is neither followed nor scanned.
-void VisitEntry(const char* directory, const PlatDirEntry& entry, TreeWalk& walk) {
-    if (entry.isLink || (entry.isDirectory && IsDotEntry(entry.name))) return;
-    char childPath[kPathBufferSize];
-    if (!BuildChildPath(directory, entry.name, childPath)) return;
-    if (entry.isDirectory)
-        WalkTree(childPath, walk);
-    else
-        walk.ReportFile(childPath, entry);
-}
+    bool Open() {
+        m_listing = PlatListFirst(m_path.c_str(), &m_first);
+        m_hasFirst = m_listing != nullptr;
+        return m_hasFirst;
+    }
+
+    const std::string& Path() const { return m_path; }
+
+    bool Next(PlatDirEntry* entry) {
+        if (m_hasFirst) {
+            *entry = m_first;
+            m_hasFirst = false;
+            return true;
+        }
+        if (m_listing) return PlatListNext(m_listing, entry);
+        if (m_nextSaved == m_saved.size()) return false;
+        const std::pair<std::string, PlatDirEntry>& saved = m_saved[m_nextSaved++];
+        *entry = saved.second;
+        entry->name = saved.first.c_str();
+        return true;
+    }
+
+    // Entries read from here on are opened by their paths.
+    void SaveRestAndClose() {
+        if (!m_listing) return;
+        PlatDirEntry entry;
+        while (PlatListNext(m_listing, &entry)) {
+            entry.listing = nullptr;
+            m_saved.emplace_back(entry.name, entry);
+        }
+        PlatListClose(m_listing);
+        m_listing = nullptr;
+    }
+
+  private:
+    std::string m_path;
+    PlatListing* m_listing = nullptr;
+    PlatDirEntry m_first = {};
+    bool m_hasFirst = false;
+    std::vector<std::pair<std::string, PlatDirEntry>> m_saved;
+    size_t m_nextSaved = 0;
+};
 
 }  // namespace
 
+// A symbolic link (a junction, on a Windows disk mounted elsewhere) may lead anywhere,
+// even back up the tree: it is neither followed nor scanned.
 bool WalkTree(char* path, TreeWalk& walk) {
     size_t length = strlen(path);
     if (length > 0 && path[length - 1] == PLAT_PATH_SEPARATOR) path[length - 1] = '\0';
+    std::vector<std::unique_ptr<Folder>> folders;
+    folders.emplace_back(new Folder(path));
+    if (!folders.back()->Open()) return false;
     PlatDirEntry entry;
-    PlatListing* listing = PlatListFirst(path, &entry);
-    if (!listing) return false;
-    while (!walk.ShouldStop()) {
-        VisitEntry(path, entry, walk);
-        if (!PlatListNext(listing, &entry)) break;
+    while (!folders.empty() && !walk.ShouldStop()) {
+        Folder& folder = *folders.back();
+        if (!folder.Next(&entry)) {
+            folders.pop_back();
+            continue;
+        }
+        if (entry.isLink || (entry.isDirectory && IsDotEntry(entry.name))) continue;
+        std::string child = folder.Path() + PLAT_PATH_SEPARATOR + entry.name;
+        if (entry.isDirectory && child.size() > PlatMaxFolderPathLength())
+            entry.isUnreachable = true;
+        if (!entry.isDirectory || entry.isUnreachable) {
+            walk.ReportFile(child.c_str(), entry);
+            continue;
+        }
+        if (folders.size() >= kMostOpenListings) folder.SaveRestAndClose();
+        std::unique_ptr<Folder> subfolder(new Folder(child));
+        if (subfolder->Open()) folders.push_back(std::move(subfolder));
     }
-    PlatListClose(listing);
     return true;
 }

@@ -1,5 +1,6 @@
 // What the scan engine needs from the operating system. One implementation over
-// kernel32 (win32/), one over POSIX calls (posix/).
+// kernel32 (win32/), one over POSIX calls (posix/). The restart list has an interface
+// of its own, platform/restart_list.h.
 #pragma once
 
 #include <cstddef>
@@ -30,9 +31,7 @@ void PlatClose(PlatFile file);
 // Reads up to `count` bytes at `offset` from the start; returns the count read
 // (0 when positioning or reading failed). Fewer bytes than asked means the end of the
 // file was reached.
-int32_t PlatReadAt(PlatFile file, int32_t offset, void* buffer, int32_t count);
-// Reads the last `count` bytes; returns 0 when the file is shorter or reading failed.
-int32_t PlatReadLast(PlatFile file, void* buffer, int32_t count);
+int32_t PlatReadAt(PlatFile file, int64_t offset, void* buffer, int32_t count);
 // Writes all `count` bytes in one call; true only if every byte was written.
 bool PlatWriteAll(PlatFile file, const void* data, uint32_t count);
 // Cuts the last `count` bytes off the file.
@@ -40,8 +39,20 @@ bool PlatCutTail(PlatFile file, int32_t count);
 
 // Copies `from` to `to`, replacing `to`; true only for a full copy.
 bool PlatCopyFile(const char* from, const char* to);
+
+// What a file's attributes are beside its content: read-only, hidden, system and
+// archive on Windows; permissions and owner on POSIX.
+struct PlatAttributes {
+    uint32_t bits;
+    uint32_t owner;
+    uint32_t group;
+};
+bool PlatGetAttributes(const char* path, PlatAttributes* attributes);
+// Gives the file these attributes (best effort).
+void PlatSetAttributes(const char* path, const PlatAttributes& attributes);
 // Clears read-only, hidden and system attributes (best effort).
 void PlatSetNormalAttributes(const char* path);
+
 // Deletes now; fails for a file in use.
 bool PlatDeleteFile(const char* path);
 // True when nothing of that name exists any more (an entry that vanished after it was
@@ -52,28 +63,28 @@ bool PlatIsSameFile(const char* first, const char* second);
 // Renames now; never replaces an existing destination.
 bool PlatRenameFile(const char* from, const char* to);
 
-// Restart list: operations carried out, in the order added, at the next start. An
-// operation already on the list is not added again, so two runs before a restart
-// schedule it once. False when the list could not be read or written whole.
-bool PlatScheduleDelete(const char* path);
-bool PlatScheduleRename(const char* from, const char* to);
-// Takes the scheduled deletion of `path` off the list again; false when it cannot.
-bool PlatUnscheduleDelete(const char* path);
+// One process at a time changes files on this system, whichever program of ours it
+// runs: the lock waits for the one that holds it. False when it cannot be had.
+bool PlatLockFileChanges();
+void PlatUnlockFileChanges();
 
-// The longest path the platform opens (259 on Windows); longer paths are left alone.
+// The longest path of a file, and of a folder to list, that the platform reaches
+// (259 and 255 on Windows, no limit on POSIX); longer paths are left alone.
 size_t PlatMaxPathLength();
+size_t PlatMaxFolderPathLength();
 
-// An executable loaded as data, for its host resource.
+// An executable loaded as data, for the resource that holds its host.
 struct PlatImage;
 // Null when the file is not a loadable 32-bit Windows image.
 PlatImage* PlatLoadImage(const char* path);
-enum PlatHostLookup {
-    PLAT_HOST_FOUND,
-    PLAT_HOST_NONE,    // there is no resource 102 of type 10
-    PLAT_HOST_BROKEN,  // it is there, but cannot be had whole (e.g. it runs past the file)
+enum PlatResourceLookup {
+    PLAT_RESOURCE_FOUND,
+    PLAT_RESOURCE_NONE,    // the image has no such resource
+    PLAT_RESOURCE_BROKEN,  // it is there, but cannot be had whole (e.g. it runs past the file)
 };
-// The bytes and size of resource 102 of type 10.
-PlatHostLookup PlatFindHostResource(PlatImage* image, const unsigned char** data, uint32_t* size);
+// The bytes and size of the resource with the integer name `name` of type `type`.
+PlatResourceLookup PlatFindResource(PlatImage* image, uint16_t type, uint16_t name,
+                                    const unsigned char** data, uint32_t* size);
 void PlatUnloadImage(PlatImage* image);
 
 // Directory listing: every entry, "." and ".." included, in the file system's order.
@@ -89,6 +100,7 @@ struct PlatDirEntry {
     bool isDirectory;
     bool isFile;           // a regular file: neither a directory nor a device, pipe or socket
     bool isLink;           // a symbolic link: never followed, scanned or changed
+    bool isUnreachable;    // its name cannot be given exactly; `name` stands for it in reports
     PlatListing* listing;  // the listing the entry comes from, or null
 };
 // Starts listing `directory` (the root when it is empty); null when that fails.

@@ -10,15 +10,11 @@ struct RenameEntry {
     std::string value;  // the file the entry acts on
 };
 
-// Adds "key=value" as the last line of the [rename] section (CR LF line ends),
-// creating the section at the end when there is none; earlier entries stay. An entry
-// that is already there is not added again.
-std::string AddRenameEntry(const std::string& ini, const std::string& key,
-                           const std::string& value);
-
-// Removes the last "key=value" line of the [rename] section, if there is one.
-std::string RemoveRenameEntry(const std::string& ini, const std::string& key,
-                              const std::string& value);
-
-// The entries of the [rename] section, in order.
+// The entries of the [rename] sections, in order.
 std::vector<RenameEntry> ReadRenameEntries(const std::string& ini);
+
+// The text with `entries` as the entries of its [rename] section, one "key=value" line
+// each (CR LF line ends), at the end of the first such section or of a new one.
+// Everything else stays as it was: other sections, and the section's own lines that
+// are no entries.
+std::string ReplaceRenameEntries(const std::string& ini, const std::vector<RenameEntry>& entries);

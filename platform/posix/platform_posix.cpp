@@ -2,7 +2,8 @@
 // another process holds with a shared lock is "in use" (it cannot be deleted or
 // renamed), one held with an exclusive lock cannot even be opened for reading.
 // Nothing is ever opened, written, changed or deleted through a symbolic link: the
-// tree may hold links planted to reach files outside it.
+// tree may hold links planted to reach files outside it. Paths may be of any length
+// (see long_path.h).
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -11,23 +12,37 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "platform/posix/long_path.h"
 #include "platform/posix/pe_resource.h"
 #include "platform/posix/restart_list.h"
 
 namespace {
 
+const int kOpenFlags = O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
+
 int Fd(PlatFile file) {
     return static_cast<int>(file);
+}
+
+int OpenPath(const char* path, int flags, mode_t mode = 0) {
+    AtPath at(path);
+    return openat(at.Folder(), at.Name(), flags, mode);
+}
+
+bool StatPath(const char* path, struct stat* st, int flags) {
+    AtPath at(path);
+    return fstatat(at.Folder(), at.Name(), st, flags) == 0;
 }
 
 // Opens `path` and takes the lock; PLAT_NO_FILE when either fails. Only regular
 // files are opened: a pipe or a device is never read.
 PlatFile OpenLocked(const char* path, int flags, int lock, int64_t* size = nullptr) {
-    int fd = open(path, flags | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0666);
+    int fd = OpenPath(path, flags | kOpenFlags, 0666);
     if (fd < 0) return PLAT_NO_FILE;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flock(fd, lock | LOCK_NB) != 0) {
@@ -41,11 +56,33 @@ PlatFile OpenLocked(const char* path, int flags, int lock, int64_t* size = nullp
 // True when nobody else holds a lock on the file (or it cannot be opened to ask);
 // false for a symbolic link, which is never changed.
 bool IsFree(const char* path) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    int fd = OpenPath(path, O_RDONLY | kOpenFlags);
     if (fd < 0) return errno != ELOOP;
     bool isFree = flock(fd, LOCK_EX | LOCK_NB) == 0;
     close(fd);
     return isFree;
+}
+
+// Copies the data of `source` to `target`, skipping holes: a sparse file stays sparse.
+bool CopyData(int source, int target) {
+    off_t size = lseek(source, 0, SEEK_END);
+    if (size < 0 || ftruncate(target, size) != 0) return false;
+    char buffer[65536];
+    off_t at = 0;
+    while (at < size) {
+        off_t data = lseek(source, at, SEEK_DATA);
+        if (data < 0) return errno == ENXIO;  // nothing but a hole up to the end
+        off_t hole = lseek(source, data, SEEK_HOLE);
+        if (hole < 0) return false;
+        for (at = data; at < hole;) {
+            ssize_t got =
+                pread(source, buffer, size_t(std::min<off_t>(hole - at, sizeof buffer)), at);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0 || pwrite(target, buffer, size_t(got), at) != got) return false;
+            at += got;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -54,8 +91,12 @@ PlatFile PlatOpenRead(const char* path, int64_t* size) {
     return OpenLocked(path, O_RDONLY, LOCK_SH, size);
 }
 
+// The lock taken to ask is let go at once: a detection in another process must not make
+// the file look in use to the process that cleans it.
 bool PlatMayShareRead(PlatFile file) {
-    return flock(Fd(file), LOCK_SH | LOCK_NB) == 0;
+    if (flock(Fd(file), LOCK_SH | LOCK_NB) != 0) return false;
+    flock(Fd(file), LOCK_UN);
+    return true;
 }
 
 int64_t PlatFileSize(PlatFile file) {
@@ -70,9 +111,10 @@ PlatFile PlatCreateWork(const char* path) {
     PlatFile file = OpenLocked(path, O_RDWR | O_CREAT | O_EXCL, LOCK_EX);
     if (file != PLAT_NO_FILE || errno != EEXIST) return file;
     struct stat st;
-    if (lstat(path, &st) != 0) return PLAT_NO_FILE;
+    if (!StatPath(path, &st, AT_SYMLINK_NOFOLLOW)) return PLAT_NO_FILE;
     bool removable = S_ISLNK(st.st_mode) || (S_ISREG(st.st_mode) && IsFree(path));
-    if (!removable || unlink(path) != 0) return PLAT_NO_FILE;
+    AtPath at(path);
+    if (!removable || unlinkat(at.Folder(), at.Name(), 0) != 0) return PLAT_NO_FILE;
     return OpenLocked(path, O_RDWR | O_CREAT | O_EXCL, LOCK_EX);
 }
 
@@ -85,18 +127,12 @@ void PlatClose(PlatFile file) {
 }
 
 // A regular file gives every byte it has in one call, so a short read is its end.
-int32_t PlatReadAt(PlatFile file, int32_t offset, void* buffer, int32_t count) {
+int32_t PlatReadAt(PlatFile file, int64_t offset, void* buffer, int32_t count) {
     ssize_t got;
     do {
         got = pread(Fd(file), buffer, size_t(count), off_t(offset));
     } while (got < 0 && errno == EINTR);
     return got < 0 ? 0 : int32_t(got);
-}
-
-int32_t PlatReadLast(PlatFile file, void* buffer, int32_t count) {
-    int64_t size = PlatFileSize(file);
-    if (size < count || size - count > INT32_MAX) return 0;
-    return PlatReadAt(file, int32_t(size - count), buffer, count);
 }
 
 bool PlatWriteAll(PlatFile file, const void* data, uint32_t count) {
@@ -113,26 +149,40 @@ bool PlatCopyFile(const char* from, const char* to) {
     PlatFile source = PlatOpenRead(from);
     if (source == PLAT_NO_FILE) return false;
     PlatFile target = PlatCreateWork(to);
-    bool copied = target != PLAT_NO_FILE;
-    char buffer[65536];
-    while (copied) {
-        ssize_t got = read(Fd(source), buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) {
-            copied = got == 0;
-            break;
-        }
-        copied = PlatWriteAll(target, buffer, uint32_t(got));
-    }
+    bool copied = target != PLAT_NO_FILE && CopyData(Fd(source), Fd(target));
     PlatClose(source);
-    if (target != PLAT_NO_FILE) PlatClose(target);
-    if (!copied && target != PLAT_NO_FILE) unlink(to);
+    if (target == PLAT_NO_FILE) return false;
+    PlatClose(target);
+    if (!copied) {
+        AtPath at(to);
+        unlinkat(at.Folder(), at.Name(), 0);
+    }
     return copied;
+}
+
+bool PlatGetAttributes(const char* path, PlatAttributes* attributes) {
+    struct stat st;
+    if (!StatPath(path, &st, AT_SYMLINK_NOFOLLOW) || !S_ISREG(st.st_mode)) return false;
+    *attributes = {uint32_t(st.st_mode & 07777), uint32_t(st.st_uid), uint32_t(st.st_gid)};
+    return true;
+}
+
+// The owner first: a change of owner clears the set-user-ID bits.
+void PlatSetAttributes(const char* path, const PlatAttributes& attributes) {
+    int fd = OpenPath(path, O_RDONLY | kOpenFlags);
+    if (fd < 0) return;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        if (st.st_uid != attributes.owner || st.st_gid != attributes.group)
+            (void)!fchown(fd, attributes.owner, attributes.group);
+        fchmod(fd, attributes.bits);
+    }
+    close(fd);
 }
 
 // Read-only is the only attribute POSIX has: give the owner write permission.
 void PlatSetNormalAttributes(const char* path) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    int fd = OpenPath(path, O_RDONLY | kOpenFlags);
     if (fd < 0) return;
     struct stat st;
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) fchmod(fd, (st.st_mode & 07777) | S_IWUSR);
@@ -140,17 +190,21 @@ void PlatSetNormalAttributes(const char* path) {
 }
 
 bool PlatDeleteFile(const char* path) {
-    return IsFree(path) && unlink(path) == 0;
+    if (!IsFree(path)) return false;
+    AtPath at(path);
+    return unlinkat(at.Folder(), at.Name(), 0) == 0;
 }
 
 bool PlatIsGone(const char* path) {
+    AtPath at(path);
     struct stat st;
-    return lstat(path, &st) != 0 && errno == ENOENT;
+    if (at.Error()) return at.Error() == ENOENT;
+    return fstatat(at.Folder(), at.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
 }
 
 bool PlatIsSameFile(const char* first, const char* second) {
     struct stat a, b;
-    return stat(first, &a) == 0 && stat(second, &b) == 0 && a.st_dev == b.st_dev &&
+    return StatPath(first, &a, 0) && StatPath(second, &b, 0) && a.st_dev == b.st_dev &&
            a.st_ino == b.st_ino;
 }
 
@@ -158,28 +212,17 @@ bool PlatRenameFile(const char* from, const char* to) {
     return IsFree(from) && RenameNoReplace(from, to);
 }
 
-bool PlatScheduleDelete(const char* path) {
-    return AddRestartEntry("NUL", path);
-}
-
-bool PlatScheduleRename(const char* from, const char* to) {
-    return AddRestartEntry(to, from);
-}
-
-bool PlatUnscheduleDelete(const char* path) {
-    return RemoveRestartEntry("NUL", path);
-}
-
 size_t PlatMaxPathLength() {
+    return SIZE_MAX;
+}
+
+size_t PlatMaxFolderPathLength() {
     return SIZE_MAX;
 }
 
 struct PlatImage {
     void* mapping;
     size_t size;
-    PeLookup lookup;
-    size_t offset;
-    uint32_t length;
 };
 
 PlatImage* PlatLoadImage(const char* path) {
@@ -190,22 +233,33 @@ PlatImage* PlatLoadImage(const char* path) {
         size > 0 ? mmap(nullptr, size_t(size), PROT_READ, MAP_PRIVATE, Fd(file), 0) : MAP_FAILED;
     PlatClose(file);
     if (mapping == MAP_FAILED) return nullptr;
-    PlatImage* image = new PlatImage{mapping, size_t(size), PE_NOT_IMAGE, 0, 0};
-    image->lookup = FindPeResource(static_cast<const unsigned char*>(mapping), image->size, 10, 102,
-                                   &image->offset, &image->length);
-    if (image->lookup == PE_NOT_IMAGE) {
+    PlatImage* image = new PlatImage{mapping, size_t(size)};
+    // Any lookup tells whether the headers make an image.
+    size_t offset = 0;
+    uint32_t length = 0;
+    if (FindPeResource(static_cast<const unsigned char*>(mapping), image->size, 0, 0, &offset,
+                       &length) == PE_NOT_IMAGE) {
         PlatUnloadImage(image);
         return nullptr;
     }
     return image;
 }
 
-PlatHostLookup PlatFindHostResource(PlatImage* image, const unsigned char** data, uint32_t* size) {
-    if (image->lookup == PE_NO_RESOURCE) return PLAT_HOST_NONE;
-    if (image->lookup != PE_RESOURCE_FOUND) return PLAT_HOST_BROKEN;
-    *data = static_cast<const unsigned char*>(image->mapping) + image->offset;
-    *size = image->length;
-    return PLAT_HOST_FOUND;
+PlatResourceLookup PlatFindResource(PlatImage* image, uint16_t type, uint16_t name,
+                                    const unsigned char** data, uint32_t* size) {
+    size_t offset = 0;
+    uint32_t length = 0;
+    const unsigned char* bytes = static_cast<const unsigned char*>(image->mapping);
+    switch (FindPeResource(bytes, image->size, type, name, &offset, &length)) {
+        case PE_RESOURCE_FOUND:
+            *data = bytes + offset;
+            *size = length;
+            return PLAT_RESOURCE_FOUND;
+        case PE_NO_RESOURCE:
+            return PLAT_RESOURCE_NONE;
+        default:
+            return PLAT_RESOURCE_BROKEN;
+    }
 }
 
 void PlatUnloadImage(PlatImage* image) {
@@ -237,6 +291,7 @@ bool ReadEntry(PlatListing* listing, PlatDirEntry* entry) {
     entry->isDirectory = type == DT_DIR;
     entry->isFile = type == DT_REG;
     entry->isLink = type == DT_LNK;
+    entry->isUnreachable = false;
     entry->listing = listing;
     return true;
 }
@@ -246,16 +301,20 @@ bool ReadEntry(PlatListing* listing, PlatDirEntry* entry) {
 // Opening by the name in the folder spares the kernel the walk along the whole path.
 PlatFile PlatOpenToDetect(const char* path, const PlatDirEntry* listed) {
     if (!listed || !listed->isFile) return PlatOpenRead(path);
-    const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
-    int fd =
-        listed->listing ? openat(listed->listing->dirFd, listed->name, flags) : open(path, flags);
+    const int flags = O_RDONLY | kOpenFlags;
+    int fd = listed->listing ? openat(listed->listing->dirFd, listed->name, flags)
+                             : OpenPath(path, flags);
     return fd < 0 ? PLAT_NO_FILE : fd;
 }
 
 PlatListing* PlatListFirst(const char* directory, PlatDirEntry* entry) {
-    DIR* dir = opendir(*directory ? directory : "/");
-    if (!dir) return nullptr;
-    PlatListing* listing = new PlatListing{dir, dirfd(dir)};
+    int fd = OpenPath(*directory ? directory : "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (!dir) {
+        if (fd >= 0) close(fd);
+        return nullptr;
+    }
+    PlatListing* listing = new PlatListing{dir, fd};
     if (!ReadEntry(listing, entry)) {
         PlatListClose(listing);
         return nullptr;

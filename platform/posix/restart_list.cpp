@@ -2,12 +2,15 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/platform.h"
+#include "platform/posix/long_path.h"
 #include "platform/rename_section.h"
 
 namespace {
@@ -40,23 +43,39 @@ std::string Escaped(const std::string& path) {
     return out;
 }
 
-std::string Unescaped(const std::string& text) {
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// The one absolute name `text` stands for, exactly as Escaped writes it; false for
+// anything else (a broken escape, a NUL, a relative or empty name, another spelling).
+bool Unescaped(const std::string& text, std::string* name) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size()) {
-            out += char(strtol(text.substr(i + 1, 2).c_str(), nullptr, 16));
-            i += 2;
-        } else {
+        if (text[i] != '%') {
             out += text[i];
+            continue;
         }
+        int high = i + 2 < text.size() ? HexDigit(text[i + 1]) : -1;
+        int low = i + 2 < text.size() ? HexDigit(text[i + 2]) : -1;
+        if (high < 0 || low < 0) return false;
+        out += char(high * 16 + low);
+        i += 2;
     }
-    return out;
+    if (out.empty() || out[0] != '/' || out.find('\0') != std::string::npos) return false;
+    if (Escaped(out) != text) return false;
+    *name = out;
+    return true;
 }
 
 // A missing list reads as empty; any other failure leaves *text unset.
 bool ReadList(const std::string& path, std::string* text) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return errno == ENOENT;
+    AtPath at(path.c_str());
+    int fd = openat(at.Folder(), at.Name(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return errno == ENOENT || at.Error() == ENOENT;
     std::string content;
     char buffer[65536];
     ssize_t got;
@@ -71,16 +90,16 @@ bool ReadList(const std::string& path, std::string* text) {
     return true;
 }
 
-void MakeParentDirectory(const std::string& path) {
+std::string FolderOf(const std::string& path) {
     size_t slash = path.rfind('/');
-    if (slash == std::string::npos || slash == 0) return;
-    mkdir(path.substr(0, slash).c_str(), 0755);
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 // Writes the new list beside the old one and puts it in its place in one rename. The
 // side file is created afresh, never through a link planted under its name.
 bool WriteList(const std::string& path, const std::string& text) {
-    MakeParentDirectory(path);
+    mkdir(FolderOf(path).c_str(), 0755);
     std::string temporary = path + ".new";
     unlink(temporary.c_str());
     int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
@@ -94,76 +113,127 @@ bool WriteList(const std::string& path, const std::string& text) {
 }
 
 // The list is carried out later, from another folder: relative names are made full.
-std::string Absolute(const std::string& path) {
-    if (path.empty() || path[0] == '/') return path;
-    char* folder = getcwd(nullptr, 0);
-    std::string full = folder ? std::string(folder) + "/" + path : path;
-    free(folder);
-    return full;
+// The program never changes its folder, so it is asked once.
+std::string Absolute(const char* path) {
+    if (path[0] == '/') return path;
+    static std::string folder;
+    if (folder.empty()) {
+        char* current = getcwd(nullptr, 0);
+        if (current) folder = current;
+        free(current);
+    }
+    return folder.empty() ? path : folder + "/" + path;
 }
 
-std::string EncodedKey(const std::string& key) {
-    return key == kDeleteKey ? key : Escaped(Absolute(key));
+RestartEntry FromRenameEntry(const RenameEntry& entry) {
+    return {entry.value, entry.key == kDeleteKey ? std::string() : entry.key};
 }
 
-std::string EncodedValue(const std::string& value) {
-    return Escaped(Absolute(value));
+RenameEntry ToRenameEntry(const RestartEntry& entry) {
+    return {entry.destination.empty() ? kDeleteKey : entry.destination, entry.source};
 }
+
+// Carries out one entry; false when it names no valid file.
+bool CarryOut(const RestartEntry& entry, bool* done) {
+    std::string source, destination;
+    bool isDeletion = entry.destination.empty();
+    if (!Unescaped(entry.source, &source)) return false;
+    if (!isDeletion && !Unescaped(entry.destination, &destination)) return false;
+    if (isDeletion) {
+        AtPath at(source.c_str());
+        *done = unlinkat(at.Folder(), at.Name(), 0) == 0;
+    } else {
+        *done = RenameNoReplace(source.c_str(), destination.c_str());
+    }
+    return true;
+}
+
+// The folder of the list, held with an exclusive lock while one process changes files.
+int g_nLockedFolder = -1;
 
 }  // namespace
-
-bool RenameNoReplace(const char* from, const char* to) {
-    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS) return false;
-    // File systems without the flag: check first, then rename.
-    struct stat st;
-    if (lstat(to, &st) == 0) return false;
-    return rename(from, to) == 0;
-}
 
 std::string RestartListPath() {
     const char* configured = getenv("TORVOCLEAN_RESTART_LIST");
     return configured && *configured ? configured : "/var/lib/torvoclean/wininit.ini";
 }
 
-namespace {
+bool RenameNoReplace(const char* from, const char* to) {
+    AtPath source(from), target(to);
+    if (renameat2(source.Folder(), source.Name(), target.Folder(), target.Name(),
+                  RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // File systems without the flag: check first, then rename.
+    struct stat st;
+    if (fstatat(target.Folder(), target.Name(), &st, AT_SYMLINK_NOFOLLOW) == 0) return false;
+    return renameat(source.Folder(), source.Name(), target.Folder(), target.Name()) == 0;
+}
 
-// An existing list that cannot be read whole is never written.
-template <typename Edit>
-bool EditList(Edit edit) {
-    std::string path = RestartListPath();
+bool ReadRestartList(std::vector<RestartEntry>* entries) {
     std::string ini;
+    if (!ReadList(RestartListPath(), &ini)) return false;
+    entries->clear();
+    for (const RenameEntry& entry : ReadRenameEntries(ini))
+        entries->push_back(FromRenameEntry(entry));
+    return true;
+}
+
+bool WriteRestartList(const std::vector<RestartEntry>& entries) {
+    std::string path = RestartListPath(), ini;
     if (!ReadList(path, &ini)) return false;
-    std::string updated = edit(ini);
+    std::vector<RenameEntry> lines;
+    for (const RestartEntry& entry : entries) lines.push_back(ToRenameEntry(entry));
+    std::string updated = ReplaceRenameEntries(ini, lines);
     return updated == ini || WriteList(path, updated);
 }
 
-}  // namespace
-
-bool AddRestartEntry(const std::string& key, const std::string& value) {
-    return EditList([&](const std::string& ini) {
-        return AddRenameEntry(ini, EncodedKey(key), EncodedValue(value));
-    });
+std::string RestartListName(const char* path) {
+    return Escaped(Absolute(path));
 }
 
-bool RemoveRestartEntry(const std::string& key, const std::string& value) {
-    return EditList([&](const std::string& ini) {
-        return RemoveRenameEntry(ini, EncodedKey(key), EncodedValue(value));
-    });
+bool IsSameRestartListName(const std::string& first, const std::string& second) {
+    return first == second;
 }
 
-int RunRestartList() {
-    std::string path = RestartListPath();
-    std::string ini;
-    if (!ReadList(path, &ini)) return 0;
-    int failed = 0;
-    for (const RenameEntry& entry : ReadRenameEntries(ini)) {
-        std::string file = Unescaped(entry.value);
-        bool done = entry.key == kDeleteKey
-                        ? unlink(file.c_str()) == 0
-                        : RenameNoReplace(file.c_str(), Unescaped(entry.key).c_str());
-        if (!done) ++failed;
+// Every process that uses the same list locks the same folder, whoever may write in it.
+bool PlatLockFileChanges() {
+    std::string folder = FolderOf(RestartListPath());
+    mkdir(folder.c_str(), 0755);
+    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    int locked;
+    while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
     }
-    rename(path.c_str(), (path + ".bak").c_str());
-    return failed;
+    if (locked != 0) {
+        close(fd);
+        return false;
+    }
+    g_nLockedFolder = fd;
+    return true;
+}
+
+void PlatUnlockFileChanges() {
+    if (g_nLockedFolder >= 0) close(g_nLockedFolder);
+    g_nLockedFolder = -1;
+}
+
+RestartListRun RunRestartList() {
+    RestartListRun run = {0, {}, false};
+    bool locked = PlatLockFileChanges();
+    std::string path = RestartListPath(), ini;
+    if (!ReadList(path, &ini)) {
+        run.unreadable = true;
+    } else {
+        for (const RenameEntry& line : ReadRenameEntries(ini)) {
+            bool done = false;
+            if (!CarryOut(FromRenameEntry(line), &done))
+                run.refused.push_back(line.key + "=" + line.value);
+            else if (!done)
+                ++run.failed;
+        }
+        rename(path.c_str(), (path + ".bak").c_str());
+    }
+    if (locked) PlatUnlockFileChanges();
+    return run;
 }

@@ -1,13 +1,11 @@
-// kernel32 implementation. The restart list is MoveFileExA's delayed operations on
-// the NT family and the [rename] section of wininit.ini on the Windows 95 family.
+// kernel32 implementation; the restart list is in restart_list.cpp.
 #include <windows.h>
 
+#include <cstring>
 #include <string>
-#include <vector>
 
 #include "platform/platform.h"
-#include "platform/rename_section.h"
-#include "platform/win32/family.h"
+#include "platform/win32/long_names.h"
 
 namespace {
 
@@ -18,9 +16,12 @@ PlatFile FromHandle(HANDLE handle) {
     return reinterpret_cast<PlatFile>(handle);
 }
 
-bool Seek(PlatFile file, LONG distance, DWORD origin) {
+// Offsets are 64-bit: the high part goes in and out beside the low one, on both families.
+bool Seek(PlatFile file, int64_t distance, DWORD origin) {
+    LONG high = LONG(distance >> 32);
     SetLastError(NO_ERROR);
-    return SetFilePointer(Handle(file), distance, nullptr, origin) != INVALID_SET_FILE_POINTER ||
+    return SetFilePointer(Handle(file), LONG(uint32_t(distance)), &high, origin) !=
+               INVALID_SET_FILE_POINTER ||
            GetLastError() == NO_ERROR;
 }
 
@@ -35,165 +36,6 @@ int32_t ReadHere(PlatFile file, void* buffer, int32_t count) {
         total += int32_t(got);
     }
     return total;
-}
-
-// A missing file reads as empty; any other failure, or a short read, is a failure.
-bool ReadWholeFile(const std::string& path, std::string* text) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        text->clear();
-        return error == ERROR_FILE_NOT_FOUND;
-    }
-    DWORD size = GetFileSize(file, nullptr);
-    bool ok = size != INVALID_FILE_SIZE;
-    if (ok) {
-        text->resize(size);
-        ok = size == 0 || ReadHere(FromHandle(file), &(*text)[0], int32_t(size)) == int32_t(size);
-    }
-    CloseHandle(file);
-    return ok;
-}
-
-bool WriteNewFile(const std::string& path, const std::string& text) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    bool ok = WriteFile(file, text.data(), DWORD(text.size()), &written, nullptr) &&
-              written == text.size();
-    ok = CloseHandle(file) && ok;
-    if (!ok) DeleteFileA(path.c_str());
-    return ok;
-}
-
-// The new text is written whole beside the old file before it takes its place, so a
-// failed write never leaves a shortened list. The Windows 95 family has no
-// MoveFileExA: there the old file is deleted first.
-bool ReplaceFileText(const std::string& path, const std::string& text) {
-    std::string temporary = path + ".$$$";
-    if (!WriteNewFile(temporary, text)) return false;
-    if (MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
-    DeleteFileA(path.c_str());
-    if (MoveFileA(temporary.c_str(), path.c_str())) return true;
-    DeleteFileA(temporary.c_str());
-    return false;
-}
-
-// The Windows 95 family carries out wininit.ini before long file names are available,
-// so existing files are named by their short names there, and in full: the list is
-// carried out from another folder.
-std::string ShortName(const char* path) {
-    char fullPath[MAX_PATH], shortPath[MAX_PATH];
-    DWORD length = GetFullPathNameA(path, MAX_PATH, fullPath, nullptr);
-    if (length == 0 || length >= MAX_PATH) return path;
-    length = GetShortPathNameA(fullPath, shortPath, MAX_PATH);
-    return length > 0 && length < MAX_PATH ? std::string(shortPath) : std::string(fullPath);
-}
-
-bool WininitPath(std::string* path) {
-    char windowsDirectory[MAX_PATH];
-    UINT length = GetWindowsDirectoryA(windowsDirectory, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return false;
-    *path = std::string(windowsDirectory) + "\\wininit.ini";
-    return true;
-}
-
-// Each entry is a line of its own: WritePrivateProfileString would replace an earlier
-// NUL= entry. A wininit.ini that cannot be read whole is never written.
-template <typename Edit>
-bool EditWininit(Edit edit) {
-    std::string iniPath, ini;
-    if (!WininitPath(&iniPath) || !ReadWholeFile(iniPath, &ini)) return false;
-    std::string updated = edit(ini);
-    return updated == ini || ReplaceFileText(iniPath, updated);
-}
-
-bool AddWininitEntry(const std::string& key, const std::string& value) {
-    return EditWininit([&](const std::string& ini) { return AddRenameEntry(ini, key, value); });
-}
-
-// The NT family's restart list: pairs of NT paths ("\??\C:\dir\file"), source then
-// destination (empty for a deletion), in one multi-string registry value.
-const char kSessionManager[] = "System\\CurrentControlSet\\Control\\Session Manager";
-const char kPendingRenames[] = "PendingFileRenameOperations";
-
-std::string NtPath(const char* path) {
-    char full[MAX_PATH];
-    DWORD length = GetFullPathNameA(path, MAX_PATH, full, nullptr);
-    return std::string("\\??\\") + (length > 0 && length < MAX_PATH ? full : path);
-}
-
-// The strings of the value in order; an empty destination is a string of its own.
-bool ReadPendingRenames(std::vector<std::string>* strings) {
-    strings->clear();
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_QUERY_VALUE, &key) != 0)
-        return false;
-    DWORD type = 0, size = 0;
-    LONG status = RegQueryValueExA(key, kPendingRenames, nullptr, &type, nullptr, &size);
-    std::string data(size, '\0');
-    if (status == 0 && size > 0)
-        status = RegQueryValueExA(key, kPendingRenames, nullptr, &type,
-                                  reinterpret_cast<BYTE*>(&data[0]), &size);
-    RegCloseKey(key);
-    if (status == ERROR_FILE_NOT_FOUND) return true;
-    if (status != 0 || type != REG_MULTI_SZ) return false;
-    data.resize(size);
-    for (size_t at = 0; at < data.size();) {
-        size_t end = data.find('\0', at);
-        if (end == std::string::npos) end = data.size();
-        strings->push_back(data.substr(at, end - at));
-        at = end + 1;
-    }
-    if (strings->size() % 2) strings->pop_back();  // the closing empty string
-    return true;
-}
-
-bool WritePendingRenames(const std::vector<std::string>& strings) {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE, &key) != 0)
-        return false;
-    std::string data;
-    for (const std::string& text : strings) data += text + '\0';
-    data += '\0';
-    LONG status = strings.empty() ? RegDeleteValueA(key, kPendingRenames)
-                                  : RegSetValueExA(key, kPendingRenames, 0, REG_MULTI_SZ,
-                                                   reinterpret_cast<const BYTE*>(data.data()),
-                                                   DWORD(data.size()));
-    RegCloseKey(key);
-    return status == 0;
-}
-
-// Index of the last pair (from, to) on the list, or -1.
-int FindPendingRename(const std::vector<std::string>& strings, const std::string& from,
-                      const std::string& to) {
-    for (int i = int(strings.size()) - 2; i >= 0; i -= 2) {
-        if (!lstrcmpiA(strings[i].c_str(), from.c_str()) &&
-            !lstrcmpiA(strings[i + 1].c_str(), to.c_str()))
-            return i;
-    }
-    return -1;
-}
-
-// An operation already on the list is not added twice: run again before the restart,
-// a second "delete the page" would remove the repaired page renamed there by the first.
-bool ScheduleOnNt(const char* from, const char* to) {
-    std::vector<std::string> strings;
-    if (ReadPendingRenames(&strings) &&
-        FindPendingRename(strings, NtPath(from), to ? NtPath(to) : std::string()) >= 0)
-        return true;
-    return MoveFileExA(from, to, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
-}
-
-bool UnscheduleDeleteOnNt(const char* path) {
-    std::vector<std::string> strings;
-    if (!ReadPendingRenames(&strings)) return false;
-    int at = FindPendingRename(strings, NtPath(path), std::string());
-    if (at < 0) return true;
-    strings.erase(strings.begin() + at, strings.begin() + at + 2);
-    return WritePendingRenames(strings);
 }
 
 }  // namespace
@@ -236,12 +78,8 @@ void PlatClose(PlatFile file) {
     CloseHandle(Handle(file));
 }
 
-int32_t PlatReadAt(PlatFile file, int32_t offset, void* buffer, int32_t count) {
+int32_t PlatReadAt(PlatFile file, int64_t offset, void* buffer, int32_t count) {
     return Seek(file, offset, FILE_BEGIN) ? ReadHere(file, buffer, count) : 0;
-}
-
-int32_t PlatReadLast(PlatFile file, void* buffer, int32_t count) {
-    return Seek(file, -count, FILE_END) ? ReadHere(file, buffer, count) : 0;
 }
 
 bool PlatWriteAll(PlatFile file, const void* data, uint32_t count) {
@@ -257,6 +95,21 @@ bool PlatCopyFile(const char* from, const char* to) {
     return CopyFileA(from, to, FALSE) != 0;
 }
 
+const DWORD kKeptAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                              FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+
+bool PlatGetAttributes(const char* path, PlatAttributes* attributes) {
+    DWORD bits = GetFileAttributesA(path);
+    if (bits == INVALID_FILE_ATTRIBUTES || (bits & FILE_ATTRIBUTE_DIRECTORY)) return false;
+    *attributes = {bits & kKeptAttributes, 0, 0};
+    return true;
+}
+
+void PlatSetAttributes(const char* path, const PlatAttributes& attributes) {
+    DWORD bits = attributes.bits & kKeptAttributes;
+    SetFileAttributesA(path, bits ? bits : FILE_ATTRIBUTE_NORMAL);
+}
+
 void PlatSetNormalAttributes(const char* path) {
     SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
 }
@@ -265,11 +118,18 @@ bool PlatDeleteFile(const char* path) {
     return DeleteFileA(path) != 0;
 }
 
+// A file reached by its short name gets its long name back.
 bool PlatRenameFile(const char* from, const char* to) {
-    return MoveFileA(from, to) != 0;
+    const std::wstring* longName = LongNameOf(to);
+    if (!longName) return MoveFileA(from, to) != 0;
+    typedef BOOL(WINAPI * MoveWide)(LPCWSTR, LPCWSTR);
+    static MoveWide moveWide = SystemFunction<MoveWide>("kernel32.dll", "MoveFileW");
+    return moveWide && moveWide(Widened(from).c_str(), longName->c_str()) != 0;
 }
 
+// A path too long to reach is not gone: it cannot be told.
 bool PlatIsGone(const char* path) {
+    if (strlen(path) > PlatMaxPathLength()) return false;
     if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return false;
     DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
@@ -297,25 +157,13 @@ bool PlatIsSameFile(const char* first, const char* second) {
            a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
 }
 
-bool PlatScheduleDelete(const char* path) {
-    if (IsWin95Family()) return AddWininitEntry("NUL", ShortName(path));
-    return ScheduleOnNt(path, nullptr);
-}
-
-bool PlatScheduleRename(const char* from, const char* to) {
-    if (IsWin95Family()) return AddWininitEntry(ShortName(to), ShortName(from));
-    return ScheduleOnNt(from, to);
-}
-
-bool PlatUnscheduleDelete(const char* path) {
-    if (!IsWin95Family()) return UnscheduleDeleteOnNt(path);
-    std::string entry = ShortName(path);
-    return EditWininit(
-        [&](const std::string& ini) { return RemoveRenameEntry(ini, "NUL", entry); });
-}
-
 size_t PlatMaxPathLength() {
     return MAX_PATH - 1;
+}
+
+// A folder is listed through the pattern "<folder>\*.*", which must fit as well.
+size_t PlatMaxFolderPathLength() {
+    return MAX_PATH - 1 - 4;
 }
 
 struct PlatImage {
@@ -357,18 +205,20 @@ bool LiesInFile(const PlatImage* image, const unsigned char* bytes, uint32_t siz
 
 }  // namespace
 
-PlatHostLookup PlatFindHostResource(PlatImage* image, const unsigned char** data, uint32_t* size) {
+PlatResourceLookup PlatFindResource(PlatImage* image, uint16_t type, uint16_t name,
+                                    const unsigned char** data, uint32_t* size) {
     SetLastError(NO_ERROR);
-    HRSRC resource = FindResourceA(image->module, MAKEINTRESOURCEA(102), MAKEINTRESOURCEA(10));
-    if (!resource) return IsNoSuchResource(GetLastError()) ? PLAT_HOST_NONE : PLAT_HOST_BROKEN;
+    HRSRC resource = FindResourceA(image->module, MAKEINTRESOURCEA(name), MAKEINTRESOURCEA(type));
+    if (!resource)
+        return IsNoSuchResource(GetLastError()) ? PLAT_RESOURCE_NONE : PLAT_RESOURCE_BROKEN;
     HGLOBAL loaded = LoadResource(image->module, resource);
     const void* bytes = loaded ? LockResource(loaded) : nullptr;
     DWORD length = SizeofResource(image->module, resource);
     if (!bytes || !LiesInFile(image, static_cast<const unsigned char*>(bytes), length))
-        return PLAT_HOST_BROKEN;
+        return PLAT_RESOURCE_BROKEN;
     *data = static_cast<const unsigned char*>(bytes);
     *size = length;
-    return PLAT_HOST_FOUND;
+    return PLAT_RESOURCE_FOUND;
 }
 
 void PlatUnloadImage(PlatImage* image) {
@@ -377,18 +227,94 @@ void PlatUnloadImage(PlatImage* image) {
 }
 
 struct PlatListing {
+    std::string directory;
     HANDLE find;
+    bool wide;
     WIN32_FIND_DATAA data;
+    WIN32_FIND_DATAW wideData;
+    char name[2 * MAX_PATH];  // what the entry is called here
 };
 
 namespace {
 
-void FillEntry(const WIN32_FIND_DATAA& data, PlatDirEntry* entry) {
-    entry->name = data.cFileName;
+// The Windows 95 family has the wide functions only as stubs that fail: the ANSI
+// listing stands in where they fail.
+typedef HANDLE(WINAPI* FindFirstWide)(LPCWSTR, WIN32_FIND_DATAW*);
+typedef BOOL(WINAPI* FindNextWide)(HANDLE, WIN32_FIND_DATAW*);
+
+bool SameWide(const WCHAR* first, const WCHAR* second) {
+    for (; *first && *first == *second; ++first, ++second) {
+    }
+    return *first == *second;
+}
+
+// The ANSI name that stands for `wide` exactly. A name outside the ANSI code page has
+// none: converted, it would come back as another name ("best fit") or with '?'.
+bool ToExactAnsi(const WCHAR* wide, char* ansi, int size) {
+    WCHAR back[MAX_PATH];
+    return wide[0] && WideCharToMultiByte(CP_ACP, 0, wide, -1, ansi, size, nullptr, nullptr) &&
+           MultiByteToWideChar(CP_ACP, 0, ansi, -1, back, MAX_PATH) && SameWide(back, wide);
+}
+
+// How an entry that cannot be reached is called in reports: '?' for what the code page
+// lacks, never a best fit that names another file. NT 4 knows no WC_NO_BEST_FIT_CHARS.
+void ToReportedAnsi(const WCHAR* wide, char* ansi, int size) {
+    if (!WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, ansi, size, nullptr,
+                             nullptr) &&
+        !WideCharToMultiByte(CP_ACP, 0, wide, -1, ansi, size, nullptr, nullptr))
+        lstrcpyA(ansi, "?");
+}
+
+std::wstring FullWidePath(const std::string& path) {
+    char full[MAX_PATH];
+    DWORD length = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
+    return Widened(length > 0 && length < MAX_PATH ? full : path);
+}
+
+// A name that does not survive the way through the ANSI code page is reached by its
+// short name, where it has one, and keeps its long name; otherwise it cannot be reached.
+void NameWideEntry(PlatListing* listing, PlatDirEntry* entry) {
+    const WIN32_FIND_DATAW& data = listing->wideData;
+    char* name = listing->name;
+    bool exact = ToExactAnsi(data.cFileName, name, sizeof listing->name);
+    bool byShortName = !exact && ToExactAnsi(data.cAlternateFileName, name, sizeof listing->name);
+    if (byShortName)
+        RememberLongName(listing->directory + "\\" + name,
+                         FullWidePath(listing->directory) + L"\\" + data.cFileName);
+    if (!exact && !byShortName) ToReportedAnsi(data.cFileName, name, sizeof listing->name);
+    entry->isUnreachable = !exact && !byShortName;
     entry->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// The ANSI listing marks what the code page lacks with '?', which no name may hold.
+void NameAnsiEntry(PlatListing* listing, PlatDirEntry* entry) {
+    const WIN32_FIND_DATAA& data = listing->data;
+    const char* name = data.cFileName;
+    if (strchr(name, '?') && data.cAlternateFileName[0] && !strchr(data.cAlternateFileName, '?'))
+        name = data.cAlternateFileName;
+    lstrcpynA(listing->name, name, sizeof listing->name);
+    entry->isUnreachable = strchr(name, '?') != nullptr;
+    entry->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+void FillEntry(PlatListing* listing, PlatDirEntry* entry) {
+    if (listing->wide)
+        NameWideEntry(listing, entry);
+    else
+        NameAnsiEntry(listing, entry);
+    entry->name = listing->name;
     entry->isFile = !entry->isDirectory;
     entry->isLink = false;
     entry->listing = nullptr;
+}
+
+bool StartWide(const std::string& pattern, PlatListing* listing) {
+    static FindFirstWide findFirst =
+        SystemFunction<FindFirstWide>("kernel32.dll", "FindFirstFileW");
+    if (!findFirst) return false;
+    listing->find = findFirst(Widened(pattern).c_str(), &listing->wideData);
+    listing->wide = listing->find != INVALID_HANDLE_VALUE;
+    return listing->wide || GetLastError() != ERROR_CALL_NOT_IMPLEMENTED;
 }
 
 }  // namespace
@@ -396,19 +322,25 @@ void FillEntry(const WIN32_FIND_DATAA& data, PlatDirEntry* entry) {
 PlatListing* PlatListFirst(const char* directory, PlatDirEntry* entry) {
     std::string pattern = std::string(directory) + "\\*.*";
     PlatListing* listing = new PlatListing;
-    listing->find = FindFirstFileA(pattern.c_str(), &listing->data);
+    listing->directory = directory;
+    if (!StartWide(pattern, listing)) {
+        listing->wide = false;
+        listing->find = FindFirstFileA(pattern.c_str(), &listing->data);
+    }
     if (listing->find == INVALID_HANDLE_VALUE) {
         delete listing;
         return nullptr;
     }
-    FillEntry(listing->data, entry);
+    FillEntry(listing, entry);
     return listing;
 }
 
 bool PlatListNext(PlatListing* listing, PlatDirEntry* entry) {
-    if (!FindNextFileA(listing->find, &listing->data)) return false;
-    FillEntry(listing->data, entry);
-    return true;
+    static FindNextWide findNext = SystemFunction<FindNextWide>("kernel32.dll", "FindNextFileW");
+    bool found = listing->wide ? findNext(listing->find, &listing->wideData) != 0
+                               : FindNextFileA(listing->find, &listing->data) != 0;
+    if (found) FillEntry(listing, entry);
+    return found;
 }
 
 void PlatListClose(PlatListing* listing) {
@@ -419,10 +351,7 @@ void PlatListClose(PlatListing* listing) {
 // IsProcessorFeaturePresent is missing from Windows 95's kernel32, so it is looked up.
 bool PlatSystemSavesVectorRegisters() {
     typedef BOOL(WINAPI * IsFeaturePresent)(DWORD);
-    HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
-    IsFeaturePresent isPresent = kernel32
-                                     ? reinterpret_cast<IsFeaturePresent>(reinterpret_cast<void*>(
-                                           GetProcAddress(kernel32, "IsProcessorFeaturePresent")))
-                                     : nullptr;
+    IsFeaturePresent isPresent =
+        SystemFunction<IsFeaturePresent>("kernel32.dll", "IsProcessorFeaturePresent");
     return isPresent && isPresent(PF_XMMI64_INSTRUCTIONS_AVAILABLE);
 }

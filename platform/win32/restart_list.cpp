@@ -1,0 +1,250 @@
+// The restart list of Windows: on the NT family the delayed renames and deletions of
+// PendingFileRenameOperations (what MoveFileExA with MOVEFILE_DELAY_UNTIL_REBOOT
+// writes), on the Windows 95 family the [rename] section of wininit.ini.
+#include "platform/restart_list.h"
+
+#include <windows.h>
+
+#include "platform/platform.h"
+#include "platform/rename_section.h"
+#include "platform/win32/family.h"
+#include "platform/win32/long_names.h"
+
+namespace {
+
+// --- the NT family -------------------------------------------------------------------
+
+// Pairs of NT paths ("\\??\\C:\\dir\\file"), source then destination (empty for a
+// deletion), in one multi-string registry value. It is read and written as the system
+// keeps it, in UTF-16, so that no entry of another program loses a letter on the way:
+// the entries hold the names in UTF-8.
+const char kSessionManager[] = "System\\CurrentControlSet\\Control\\Session Manager";
+const WCHAR kPendingRenames[] = L"PendingFileRenameOperations";
+
+typedef LONG(WINAPI* QueryValueWide)(HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD);
+typedef LONG(WINAPI* SetValueWide)(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD);
+typedef LONG(WINAPI* DeleteValueWide)(HKEY, LPCWSTR);
+
+// The value's strings in order; an empty destination is a string of its own.
+bool ReadMultiString(HKEY key, std::vector<std::wstring>* strings) {
+    static QueryValueWide query =
+        SystemFunction<QueryValueWide>("advapi32.dll", "RegQueryValueExW");
+    DWORD type = 0, size = 0;
+    LONG status = query ? query(key, kPendingRenames, nullptr, &type, nullptr, &size) : ~0L;
+    if (status == ERROR_FILE_NOT_FOUND) return true;
+    if (status != 0 || type != REG_MULTI_SZ) return false;
+    std::wstring data(size / sizeof(WCHAR) + 1, L'\0');
+    if (query(key, kPendingRenames, nullptr, &type, reinterpret_cast<BYTE*>(&data[0]), &size) != 0)
+        return false;
+    data.resize(size / sizeof(WCHAR));
+    for (size_t at = 0; at < data.size();) {
+        size_t end = data.find(L'\0', at);
+        if (end == std::wstring::npos) end = data.size();
+        strings->push_back(data.substr(at, end - at));
+        at = end + 1;
+    }
+    if (strings->size() % 2) strings->pop_back();  // the closing empty string
+    return true;
+}
+
+bool ReadPendingRenames(std::vector<RestartEntry>* entries) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_QUERY_VALUE, &key) != 0)
+        return false;
+    std::vector<std::wstring> strings;
+    bool read = ReadMultiString(key, &strings);
+    RegCloseKey(key);
+    entries->clear();
+    for (size_t i = 0; read && i < strings.size(); i += 2)
+        entries->push_back({Narrowed(strings[i], CP_UTF8), Narrowed(strings[i + 1], CP_UTF8)});
+    return read;
+}
+
+bool WritePendingRenames(const std::vector<RestartEntry>& entries) {
+    static SetValueWide set = SystemFunction<SetValueWide>("advapi32.dll", "RegSetValueExW");
+    static DeleteValueWide remove =
+        SystemFunction<DeleteValueWide>("advapi32.dll", "RegDeleteValueW");
+    HKEY key;
+    if (!set || !remove ||
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE, &key) != 0)
+        return false;
+    std::wstring data;
+    for (const RestartEntry& entry : entries) {
+        data += Widened(entry.source, CP_UTF8) + L'\0';
+        data += Widened(entry.destination, CP_UTF8) + L'\0';
+    }
+    data += L'\0';
+    LONG status = ERROR_SUCCESS;
+    if (entries.empty()) {
+        status = remove(key, kPendingRenames);
+        if (status == ERROR_FILE_NOT_FOUND) status = ERROR_SUCCESS;
+    } else {
+        status =
+            set(key, kPendingRenames, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(data.data()),
+                DWORD(data.size() * sizeof(WCHAR)));
+    }
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS;
+}
+
+// A file reached by its short name is named by its long name, which it keeps.
+std::string NtPath(const char* path) {
+    const std::wstring* longName = LongNameOf(path);
+    if (longName) return Narrowed(L"\\??\\" + *longName, CP_UTF8);
+    char full[MAX_PATH];
+    DWORD length = GetFullPathNameA(path, MAX_PATH, full, nullptr);
+    std::string name = std::string("\\??\\") + (length > 0 && length < MAX_PATH ? full : path);
+    return Narrowed(Widened(name), CP_UTF8);
+}
+
+bool IsSameNtPath(const std::string& first, const std::string& second) {
+    typedef int(WINAPI * CompareWide)(LPCWSTR, LPCWSTR);
+    static CompareWide compare = SystemFunction<CompareWide>("kernel32.dll", "lstrcmpiW");
+    return compare &&
+           compare(Widened(first, CP_UTF8).c_str(), Widened(second, CP_UTF8).c_str()) == 0;
+}
+
+// --- the Windows 95 family -----------------------------------------------------------
+
+int32_t ReadHere(HANDLE file, void* buffer, int32_t count) {
+    int32_t total = 0;
+    while (total < count) {
+        DWORD got = 0;
+        if (!ReadFile(file, static_cast<char*>(buffer) + total, DWORD(count - total), &got,
+                      nullptr) ||
+            got == 0)
+            break;
+        total += int32_t(got);
+    }
+    return total;
+}
+
+// A missing file reads as empty; any other failure, or a short read, is a failure.
+bool ReadWholeFile(const std::string& path, std::string* text) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    text->clear();
+    if (file == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    DWORD size = GetFileSize(file, nullptr);
+    bool ok = size != INVALID_FILE_SIZE;
+    if (ok) {
+        text->resize(size);
+        ok = size == 0 || ReadHere(file, &(*text)[0], int32_t(size)) == int32_t(size);
+    }
+    CloseHandle(file);
+    return ok;
+}
+
+bool WriteNewFile(const std::string& path, const std::string& text) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    bool ok = WriteFile(file, text.data(), DWORD(text.size()), &written, nullptr) &&
+              written == text.size();
+    ok = CloseHandle(file) && ok;
+    if (!ok) DeleteFileA(path.c_str());
+    return ok;
+}
+
+// The new text is written whole beside the old file before it takes its place, so a
+// failed write never leaves a shortened list. The Windows 95 family has no
+// MoveFileExA: there the old file is deleted first.
+bool ReplaceFileText(const std::string& path, const std::string& text) {
+    std::string temporary = path + ".$$$";
+    if (!WriteNewFile(temporary, text)) return false;
+    if (MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    DeleteFileA(path.c_str());
+    if (MoveFileA(temporary.c_str(), path.c_str())) return true;
+    DeleteFileA(temporary.c_str());
+    return false;
+}
+
+bool WininitPath(std::string* path) {
+    char windowsDirectory[MAX_PATH];
+    UINT length = GetWindowsDirectoryA(windowsDirectory, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return false;
+    *path = std::string(windowsDirectory) + "\\wininit.ini";
+    return true;
+}
+
+bool IsDeleteKey(const std::string& key) {
+    return lstrcmpiA(key.c_str(), "NUL") == 0;
+}
+
+// Each entry is a line of its own: WritePrivateProfileString would replace an earlier
+// NUL= entry.
+bool ReadWininit(std::vector<RestartEntry>* entries) {
+    std::string path, ini;
+    if (!WininitPath(&path) || !ReadWholeFile(path, &ini)) return false;
+    entries->clear();
+    for (const RenameEntry& line : ReadRenameEntries(ini))
+        entries->push_back({line.value, IsDeleteKey(line.key) ? std::string() : line.key});
+    return true;
+}
+
+// A wininit.ini that cannot be read whole is never written.
+bool WriteWininit(const std::vector<RestartEntry>& entries) {
+    std::string path, ini;
+    if (!WininitPath(&path) || !ReadWholeFile(path, &ini)) return false;
+    std::vector<RenameEntry> lines;
+    for (const RestartEntry& entry : entries)
+        lines.push_back({entry.destination.empty() ? "NUL" : entry.destination, entry.source});
+    std::string updated = ReplaceRenameEntries(ini, lines);
+    return updated == ini || ReplaceFileText(path, updated);
+}
+
+// The Windows 95 family carries out wininit.ini before long file names are available,
+// so existing files are named by their short names there, and in full: the list is
+// carried out from another folder.
+std::string ShortName(const char* path) {
+    char fullPath[MAX_PATH], shortPath[MAX_PATH];
+    DWORD length = GetFullPathNameA(path, MAX_PATH, fullPath, nullptr);
+    if (length == 0 || length >= MAX_PATH) return path;
+    length = GetShortPathNameA(fullPath, shortPath, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::string(shortPath) : std::string(fullPath);
+}
+
+// --- one process at a time changes files ---------------------------------------------
+
+HANDLE g_hFileChanges;
+
+// Both families know named mutexes; "Global\" reaches every session of a terminal
+// server, and systems without sessions may refuse the prefix.
+HANDLE FileChangesMutex() {
+    if (!g_hFileChanges) g_hFileChanges = CreateMutexA(nullptr, FALSE, "Global\\TorvoClean.Files");
+    if (!g_hFileChanges) g_hFileChanges = CreateMutexA(nullptr, FALSE, "TorvoClean.Files");
+    return g_hFileChanges;
+}
+
+}  // namespace
+
+bool ReadRestartList(std::vector<RestartEntry>* entries) {
+    return IsWin95Family() ? ReadWininit(entries) : ReadPendingRenames(entries);
+}
+
+bool WriteRestartList(const std::vector<RestartEntry>& entries) {
+    return IsWin95Family() ? WriteWininit(entries) : WritePendingRenames(entries);
+}
+
+std::string RestartListName(const char* path) {
+    return IsWin95Family() ? ShortName(path) : NtPath(path);
+}
+
+// File names of both families ignore case.
+bool IsSameRestartListName(const std::string& first, const std::string& second) {
+    if (!IsWin95Family()) return IsSameNtPath(first, second);
+    return lstrcmpiA(first.c_str(), second.c_str()) == 0;
+}
+
+bool PlatLockFileChanges() {
+    HANDLE mutex = FileChangesMutex();
+    if (!mutex) return false;
+    DWORD waited = WaitForSingleObject(mutex, INFINITE);
+    // An abandoned mutex is owned all the same: its last owner ended without letting go.
+    return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+}
+
+void PlatUnlockFileChanges() {
+    ReleaseMutex(g_hFileChanges);
+}

@@ -235,22 +235,57 @@ if [ "$mode" = wine ]; then name=$'caf\xe9.htm'; else name='café.htm'; fi
   printf 'Infected files          1\r\nCouldn'"'"'t open           0\r\n'; } >"$work/expected.log"
 check "names above 0x7F: log" same_log "$base_unix/intl.txt" "$work/expected.log"
 
-# A tree deeper than the path limit: entries whose path would not fit are skipped.
-rm -rf "$base_unix/deep" && mkdir -p "$base_unix/deep"
-dir_unix="$base_unix/deep" dir="$base${sep}deep"
-: >"$work/deep-findings"
-while [ ${#dir} -lt 300 ]; do
-    "$samplegen" page "$dir_unix/p.htm" >/dev/null
-    [ $((${#dir} + 6)) -le 259 ] && printf '%s    DISINFECTED\r\n' "$dir${sep}p.htm" >>"$work/deep-findings"
-    dir_unix="$dir_unix/folder-with-a-long-name-0123456789"
-    dir="$dir${sep}folder-with-a-long-name-0123456789"
-    mkdir -p "$dir_unix"
+# Long paths. On Windows a file is reached up to 259 characters, its repair needs a
+# work file of at most 259, and a folder is listed up to 255: what does not fit is
+# reported as not opened, or as not cleaned, never dropped. Linux has no such limit.
+rm -rf "$base_unix/long" && mkdir -p "$base_unix/long"
+dir_unix="$base_unix/long" dir="$base${sep}long"
+while [ ${#dir} -lt 230 ]; do dir_unix+="/folder-0123456789" dir+="${sep}folder-0123456789"; done
+mkdir -p "$dir_unix"
+long_name() { printf "%0$(($1 - ${#dir} - 5))d.htm" 0; }  # long_name LENGTH: the path's length
+: >"$work/long-findings"
+for length in 255 256 259 260 270; do
+    "$samplegen" page "$dir_unix/$(long_name $length)" >/dev/null
+    outcome=DISINFECTED
+    if [ "$mode" = wine ]; then
+        [ $length -gt 255 ] && outcome="DISINFECTION FAILED"
+        [ $length -gt 259 ] && outcome="FAILED TO OPEN"
+    fi
+    printf '%s    %s\r\n' "$dir${sep}$(long_name $length)" "$outcome" >>"$work/long-findings"
 done
-scan /silent "$base${sep}deep" "/log=$base${sep}deep.txt"
-count=$(wc -l <"$work/deep-findings")
-{ printf 'Detection and Removal tool for Win32.Torvo.A@mm\r\n\r\n'; cat "$work/deep-findings"
-  printf 'Infected files          %d\r\nCouldn'"'"'t open           0\r\n' "$count"; } >"$work/expected.log"
-check "deep tree: only paths that fit" same_log "$base_unix/deep.txt" "$work/expected.log"
+folder=$(long_name 257 | tr 0 f) && mkdir "$dir_unix/$folder" && "$samplegen" page "$dir_unix/$folder/p.htm" >/dev/null
+if [ "$mode" = wine ]; then
+    printf '%s    FAILED TO OPEN\r\n' "$dir${sep}$folder" >>"$work/long-findings"
+else
+    printf '%s    DISINFECTED\r\n' "$dir${sep}$folder${sep}p.htm" >>"$work/long-findings"
+fi
+scan /silent "$base${sep}long" "/log=$base${sep}long.txt"
+{ printf 'Detection and Removal tool for Win32.Torvo.A@mm\r\n\r\n'; cat "$work/long-findings"
+  printf 'Infected files          %d\r\nCouldn'"'"'t open           %d\r\n' \
+      "$(grep -vc 'FAILED TO OPEN' "$work/long-findings")" "$(grep -c 'FAILED TO OPEN' "$work/long-findings")"; } >"$work/expected.log"
+check "long paths: every entry reported" same_log "$base_unix/long.txt" "$work/expected.log"
+check "long paths: no work file left" [ -z "$(find "$base_unix/long" -name '*.cln')" ]
+
+if [ "$mode" = native ]; then
+    # Deeper than any path the kernel takes in one call, and than a process has
+    # descriptors: 10,000 folders, with pages halfway (past PATH_MAX) and at the bottom.
+    deep="$base_unix/deep" && rm -rf "$deep" && mkdir -p "$deep"
+    levels="$(printf 'd/%.0s' $(seq 1000))"
+    (cd "$deep" && for part in $(seq 10); do
+        mkdir -p "$levels" && cd "$levels" && [ $part -ne 3 ] && [ $part -ne 10 ] && continue
+        "$samplegen" page p.htm >/dev/null
+    done)
+    path_at() { printf '%s' "$deep"; printf '/d%.0s' $(seq "$1"); printf '/p.htm'; }
+    findings_at() { printf '%s    DISINFECTED\r\n' "$(path_at 3000)" "$(path_at 10000)"; }
+    scan /silent "$deep" "/log=$base/deep.txt"
+    { printf 'Detection and Removal tool for Win32.Torvo.A@mm\r\n\r\n'; findings_at
+      printf 'Infected files          2\r\nCouldn'"'"'t open           0\r\n'; } >"$work/expected.log"
+    check "10,000 folders deep: both pages found" same_log "$base_unix/deep.txt" "$work/expected.log"
+    repaired_at() { (cd "$deep" && for _ in $(seq $(($1 / 1000))); do cd "$levels"; done && cmp -s p.htm "$work/plain.htm"); }
+    check "10,000 folders deep: repaired" repaired_at 3000
+    check "10,000 folders deep: repaired at the bottom" repaired_at 10000
+    rm -rf "$deep"
+fi
 
 if [ "$mode" = native ]; then
     # A pipe is never read (that would wait for a writer): it counts as not opened.
@@ -313,7 +348,7 @@ if [ "$mode" = wine ]; then
     check "hidden and system: log" same_log "$base_unix/hidden.txt" "$work/expected.log"
     check "hidden and system: cleaned" tree_was_cleaned hidden
     attributes=$("$wine_run" "$e2etool" attributes "$base\\hidden\\Page.HTM")
-    check "hidden and system: normal afterwards ($attributes)" [ $((0x$attributes & 0x7)) = 0 ]
+    check "hidden and system: kept by the repaired page ($attributes)" [ $((0x$attributes & 0x7)) = 6 ]
 
     # The empty quoted path is the root of the current drive.
     mkdir -p "$work/droot"
@@ -393,28 +428,45 @@ check "/remove in use: log asks for the restart" same_log "$base_unix/remove.txt
 restart
 check "/remove in use: gone after the restart" [ ! -e "$base_unix/broken/fake.exe" ]
 
-# Two runs before the restart schedule each operation once: the second deletion of
-# the page would remove the repaired page renamed there by the first.
-twice_before_restart() {  # twice_before_restart nt|win98
-    local family=$1 dir_unix dir held
+# Runs before the restart. A file in use when the first run finds it is repaired at
+# the restart: whether a second run finds it still in use (each operation is scheduled
+# once: a second deletion would remove the repaired page renamed there), free (it
+# repairs it now, and takes the first run's entries back, which would delete the
+# repaired file), or replaced by a newer clean file (whose entries it takes back, and
+# whose work file it removes).
+runs_before_restart() {  # runs_before_restart nt|win98
+    local family=$1 dir_unix dir held name
     if [ "$mode" = wine ]; then
         export TORVO_WINE_VERSION=$family WINEPREFIX="$TORVO_WINE_PREFIXES/$family"
         "$wine_run" "$e2etool" attributes 'c:\' >/dev/null  # makes the prefix
-        dir_unix="$WINEPREFIX/drive_c/twice" dir='c:\twice' held='c:\twice\inuse.htm'
+        dir_unix="$WINEPREFIX/drive_c/twice" dir='c:\twice' held='c:\twice'
     else
         # Scanned by a relative name, so that restart-list lines begin with "[".
-        dir_unix="$base_unix/[twice]" dir="[twice]" held="$base/[twice]/inuse.htm"
+        dir_unix="$base_unix/[twice]" dir="[twice]" held="$base/[twice]"
     fi
     rm -rf "$dir_unix" && mkdir -p "$dir_unix"
-    "$samplegen" page "$dir_unix/inuse.htm" >/dev/null
-    # The holder keeps the prefix's wineserver up: a new one would carry the list out.
-    hold "$held" read
+    for name in held.htm freed.htm replaced.htm; do "$samplegen" page "$dir_unix/$name" >/dev/null; done
+    "$samplegen" exe --variant a --host "$work/host.bin" "$dir_unix/freed.exe" >/dev/null
+    printf 'a newer page\n' >"$work/newer.htm"
+    # The holders keep the prefix's wineserver up: a new one would carry the list out.
+    hold "$held${sep}held.htm" read
+    hold "$held${sep}freed.htm" read
+    hold "$held${sep}freed.exe" read
+    hold "$held${sep}replaced.htm" read
     scan /silent "$dir"
+    local holder
+    for holder in "${holders[@]:1}"; do touch "${holder#*:}"; wait "${holder%%:*}" 2>/dev/null; done
+    holders=("${holders[0]}")
+    cp "$work/newer.htm" "$dir_unix/replaced.htm"
     scan /silent "$dir"
+    check "runs before the restart ($family): freed page repaired at once" cmp -s "$dir_unix/freed.htm" "$work/plain.htm"
     release_all
     restart
-    check "two runs before the restart ($family): page repaired" cmp -s "$dir_unix/inuse.htm" "$work/plain.htm"
-    check "two runs before the restart ($family): no work file" [ ! -e "$dir_unix/inuse.htm.cln" ]
+    check "runs before the restart ($family): held page repaired" cmp -s "$dir_unix/held.htm" "$work/plain.htm"
+    check "runs before the restart ($family): freed page kept" cmp -s "$dir_unix/freed.htm" "$work/plain.htm"
+    check "runs before the restart ($family): freed program kept" cmp -s "$dir_unix/freed.exe" "$work/host.bin"
+    check "runs before the restart ($family): newer page kept" cmp -s "$dir_unix/replaced.htm" "$work/newer.htm"
+    check "runs before the restart ($family): no work file" [ -z "$(find "$dir_unix" -name '*.cln')" ]
 }
 # A restart list that cannot be read whole is never written, and a file in use whose
 # repair cannot be scheduled is reported failed and left as it was.
@@ -447,15 +499,23 @@ unschedulable() {
 }
 
 if [ "$mode" = wine ]; then
-    twice_before_restart win98
+    runs_before_restart win98
     unschedulable
     export TORVO_WINE_VERSION=nt WINEPREFIX="$TORVO_WINE_PREFIXES/nt"
 else
     unschedulable
 fi
-twice_before_restart nt
+runs_before_restart nt
 
 if [ "$mode" = native ]; then
+    # The repaired files keep their permissions.
+    rm -rf "$base_unix/modes" && mkdir -p "$base_unix/modes"
+    "$samplegen" page "$base_unix/modes/page.htm" >/dev/null && chmod 0444 "$base_unix/modes/page.htm"
+    "$samplegen" exe --variant a "$base_unix/modes/prog.exe" >/dev/null && chmod 0750 "$base_unix/modes/prog.exe"
+    scan /silent "$base/modes"
+    check "modes: read-only page stays read-only" [ "$(stat -c %a "$base_unix/modes/page.htm")" = 444 ]
+    check "modes: program keeps its mode" [ "$(stat -c %a "$base_unix/modes/prog.exe")" = 750 ]
+
     # Links are neither followed nor scanned, and nothing is written through one.
     rm -rf "$base_unix/links" "$work/outside" && mkdir -p "$base_unix/links" "$work/outside/dir"
     "$samplegen" page "$work/outside/target.htm" >/dev/null
@@ -478,6 +538,72 @@ if [ "$mode" = native ]; then
     scan /silent "$base/odd" "/log=$base/odd.txt"
     findings_log 1 0 "$base/odd/two?lines.htm    DISINFECTED" >"$work/expected.log"
     check "line break in a name: written as ?" same_log "$base_unix/odd.txt" "$work/expected.log"
+fi
+
+# Two runs at once over one tree: one changes files at a time, and each decides again
+# under the lock, so no page is cut twice or taken for the worm, and nothing is lost at
+# the restart. Every infected page is reported by one run or both, nothing else is.
+rm -rf "$base_unix/both" && "$samplegen" tree "$base_unix/both" --files 400 >/dev/null
+pages=()
+for folder in "$base_unix"/both/*/*/*/; do
+    for page in "$folder"infected{0..11}.htm; do
+        "$samplegen" page "$page" >/dev/null
+        pages+=("$page")
+    done
+done
+if [ "$mode" = wine ]; then
+    (cd "$base_unix" && "$wine_run" "$program" /silent "$base\\both" "/log=$base\\both1.txt" >/dev/null &
+     "$wine_run" "$program" /silent "$base\\both" "/log=$base\\both2.txt" >/dev/null; wait)
+else
+    (cd "$base_unix" && "$program" /silent "$base/both" "/log=$base/both1.txt" 2>/dev/null &
+     "$program" /silent "$base/both" "/log=$base/both2.txt" 2>/dev/null; wait)
+fi
+restart
+findings() { log_part "$base_unix/both$1.txt" findings | tr -d '\r'; }
+check "two runs at once: only infected pages reported, each as repaired" \
+    [ -z "$( (findings 1; findings 2) | grep -v 'infected[0-9]*.htm    DISINFECTED$')" ]
+check "two runs at once: every page reported" \
+    [ "$( (findings 1; findings 2) | sort -u | wc -l)" = ${#pages[@]} ]
+all_repaired() {
+    local page
+    for page in "${pages[@]}"; do cmp -s "$page" "$work/plain.htm" || return 1; done
+    [ -z "$(find "$base_unix/both" -name '*.cln')" ]
+}
+check "two runs at once: every page repaired once, no work file" all_repaired
+
+if [ "$mode" = wine ]; then
+    # Names the ANSI code page lacks: reached by their short names, repaired under their
+    # own names (also at the restart), never taken for the plain "p.htm" beside the
+    # full-width one.
+    rm -rf "$base_unix/names" && mkdir -p "$base_unix/names/папка"
+    printf 'a clean page\n' >"$base_unix/names/p.htm"
+    names=(ｐ.htm страница.htm 页面.htm папка/страница.htm busy-ｐ.htm)
+    for name in "${names[@]}"; do "$samplegen" page "$base_unix/names/$name" >/dev/null; done
+    hold "$base\\names\\busy-ｐ.htm" read
+    scan /silent "$base\\names" "/log=$base\\names.txt"
+    release_all
+    restart
+    lines=$(log_part "$base_unix/names.txt" findings | tr -d '\r')
+    check "foreign names: one line a page, by short names" \
+        [ "$(grep -c '~.*    DISINFECTED$' <<<"$lines")" = 5 ] && ! grep -q 'p\.htm\|?' <<<"$lines"
+    check "foreign names: plain page untouched" [ "$(cat "$base_unix/names/p.htm")" = 'a clean page' ]
+    repaired_names() {
+        local name
+        for name in "${names[@]}"; do cmp -s "$base_unix/names/$name" "$work/plain.htm" || return 1; done
+        [ "$(find "$base_unix/names" -type f | wc -l)" = 6 ]
+    }
+    check "foreign names: repaired under their own names" repaired_names
+else
+    # An entry of the restart list that is not exactly one valid name acts on nothing:
+    # refused, reported, and the run ends with status 2.
+    printf 'keep me\n' >"$work/victim"
+    printf '[rename]\r\nNUL=%s%%00.gone\r\nNUL=%s%%zz\r\nNUL=victim\r\n' "$work/victim" "$work/victim" \
+        >"$TORVOCLEAN_RESTART_LIST"
+    mkdir -p "$work/empty"
+    "$program" /silent /restart "$work/empty" 2>"$work/refused.txt"
+    check "broken entries: exit status 2" [ $? = 2 ]
+    check "broken entries: nothing deleted" [ -e "$work/victim" ]
+    check "broken entries: each one reported" [ "$(grep -c 'refused restart list entry' "$work/refused.txt")" = 3 ]
 fi
 
 # Exit status: the Linux tool's is 0 nothing infected, 1 infected, 2 an error with nothing

@@ -5,6 +5,7 @@
 #include "tests/faults/real_platform_names.h"
 // Declares the Real* functions and the platform's types.
 #include "platform/platform.h"
+#include "platform/restart_list.h"
 
 int g_nFaultAt;
 int g_nFaultable;
@@ -18,30 +19,38 @@ bool Fails() {
 }  // namespace
 
 #undef PlatOpenRead
+#undef PlatOpenToDetect
+#undef PlatMayShareRead
+#undef PlatFileSize
 #undef PlatCreateWork
 #undef PlatOpenReadWrite
 #undef PlatClose
 #undef PlatReadAt
-#undef PlatReadLast
 #undef PlatWriteAll
 #undef PlatCutTail
 #undef PlatCopyFile
+#undef PlatGetAttributes
+#undef PlatSetAttributes
 #undef PlatSetNormalAttributes
 #undef PlatDeleteFile
 #undef PlatIsGone
 #undef PlatIsSameFile
 #undef PlatRenameFile
-#undef PlatScheduleDelete
-#undef PlatScheduleRename
-#undef PlatUnscheduleDelete
+#undef PlatLockFileChanges
+#undef PlatUnlockFileChanges
 #undef PlatMaxPathLength
+#undef PlatMaxFolderPathLength
 #undef PlatLoadImage
-#undef PlatFindHostResource
+#undef PlatFindResource
 #undef PlatUnloadImage
 #undef PlatListFirst
 #undef PlatListNext
 #undef PlatListClose
 #undef PlatSystemSavesVectorRegisters
+#undef ReadRestartList
+#undef WriteRestartList
+#undef RestartListName
+#undef IsSameRestartListName
 
 // Calls that may fail. A failed write leaves half its bytes written, a failed copy
 // half a copy: what a full disk leaves behind.
@@ -64,6 +73,9 @@ bool PlatCopyFile(const char* from, const char* to) {
     if (RealPlatCopyFile(from, to)) truncate(to, 100);
     return false;
 }
+void PlatSetAttributes(const char* path, const PlatAttributes& attributes) {
+    if (!Fails()) RealPlatSetAttributes(path, attributes);
+}
 void PlatSetNormalAttributes(const char* path) {
     if (!Fails()) RealPlatSetNormalAttributes(path);
 }
@@ -73,34 +85,44 @@ bool PlatDeleteFile(const char* path) {
 bool PlatRenameFile(const char* from, const char* to) {
     return !Fails() && RealPlatRenameFile(from, to);
 }
-bool PlatScheduleDelete(const char* path) {
-    return !Fails() && RealPlatScheduleDelete(path);
+bool PlatLockFileChanges() {
+    return !Fails() && RealPlatLockFileChanges();
 }
-bool PlatScheduleRename(const char* from, const char* to) {
-    return !Fails() && RealPlatScheduleRename(from, to);
+bool ReadRestartList(std::vector<RestartEntry>* entries) {
+    return !Fails() && RealReadRestartList(entries);
 }
-bool PlatUnscheduleDelete(const char* path) {
-    return !Fails() && RealPlatUnscheduleDelete(path);
+bool WriteRestartList(const std::vector<RestartEntry>& entries) {
+    return !Fails() && RealWriteRestartList(entries);
 }
 PlatImage* PlatLoadImage(const char* path) {
     return Fails() ? nullptr : RealPlatLoadImage(path);
 }
-PlatHostLookup PlatFindHostResource(PlatImage* image, const unsigned char** data, uint32_t* size) {
-    return Fails() ? PLAT_HOST_BROKEN : RealPlatFindHostResource(image, data, size);
+PlatResourceLookup PlatFindResource(PlatImage* image, uint16_t type, uint16_t name,
+                                    const unsigned char** data, uint32_t* size) {
+    return Fails() ? PLAT_RESOURCE_BROKEN : RealPlatFindResource(image, type, name, data, size);
 }
 
 // Reads and look-ups pass straight through.
 PlatFile PlatOpenRead(const char* path, int64_t* size) {
     return RealPlatOpenRead(path, size);
 }
+PlatFile PlatOpenToDetect(const char* path, const PlatDirEntry* listed) {
+    return RealPlatOpenToDetect(path, listed);
+}
+bool PlatMayShareRead(PlatFile file) {
+    return RealPlatMayShareRead(file);
+}
+int64_t PlatFileSize(PlatFile file) {
+    return RealPlatFileSize(file);
+}
 void PlatClose(PlatFile file) {
     RealPlatClose(file);
 }
-int32_t PlatReadAt(PlatFile file, int32_t offset, void* buffer, int32_t count) {
+int32_t PlatReadAt(PlatFile file, int64_t offset, void* buffer, int32_t count) {
     return RealPlatReadAt(file, offset, buffer, count);
 }
-int32_t PlatReadLast(PlatFile file, void* buffer, int32_t count) {
-    return RealPlatReadLast(file, buffer, count);
+bool PlatGetAttributes(const char* path, PlatAttributes* attributes) {
+    return RealPlatGetAttributes(path, attributes);
 }
 bool PlatIsGone(const char* path) {
     return RealPlatIsGone(path);
@@ -108,8 +130,14 @@ bool PlatIsGone(const char* path) {
 bool PlatIsSameFile(const char* first, const char* second) {
     return RealPlatIsSameFile(first, second);
 }
+void PlatUnlockFileChanges() {
+    RealPlatUnlockFileChanges();
+}
 size_t PlatMaxPathLength() {
     return RealPlatMaxPathLength();
+}
+size_t PlatMaxFolderPathLength() {
+    return RealPlatMaxFolderPathLength();
 }
 void PlatUnloadImage(PlatImage* image) {
     RealPlatUnloadImage(image);
@@ -125,4 +153,10 @@ void PlatListClose(PlatListing* listing) {
 }
 bool PlatSystemSavesVectorRegisters() {
     return RealPlatSystemSavesVectorRegisters();
+}
+std::string RestartListName(const char* path) {
+    return RealRestartListName(path);
+}
+bool IsSameRestartListName(const std::string& first, const std::string& second) {
+    return RealIsSameRestartListName(first, second);
 }

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "platform/posix/restart_list.h"
@@ -33,6 +34,36 @@ Bytes ReadBytes(const std::string& path) {
     size_t got;
     while ((got = fread(buffer, 1, sizeof buffer, file)) > 0)
         bytes.insert(bytes.end(), buffer, buffer + got);
+    fclose(file);
+    return bytes;
+}
+
+namespace {
+
+FILE* OpenAt(const std::string& path, int64_t offset, const char* mode) {
+    FILE* file = fopen(path.c_str(), mode);
+    if (!file) throw std::runtime_error("cannot open " + path);
+#ifdef _WIN32
+    bool positioned = _fseeki64(file, offset, SEEK_SET) == 0;
+#else
+    bool positioned = fseeko(file, off_t(offset), SEEK_SET) == 0;
+#endif
+    if (!positioned) throw std::runtime_error("cannot seek in " + path);
+    return file;
+}
+
+}  // namespace
+
+void WriteAt(const std::string& path, int64_t offset, const Bytes& bytes) {
+    FILE* file = OpenAt(path, offset, Exists(path) ? "r+b" : "w+b");
+    bool written = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    if (fclose(file) != 0 || !written) throw std::runtime_error("cannot write " + path);
+}
+
+Bytes ReadAt(const std::string& path, int64_t offset, size_t count) {
+    FILE* file = OpenAt(path, offset, "rb");
+    Bytes bytes(count);
+    bytes.resize(fread(bytes.data(), 1, count, file));
     fclose(file);
     return bytes;
 }
@@ -64,6 +95,19 @@ void MakeDir(const std::string& path) {
 
 bool Exists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+int64_t FileSize(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+    return int64_t(uint64_t(data.nFileSizeHigh) << 32 | data.nFileSizeLow);
+}
+
+int64_t FreeSpace(const std::string& dir) {
+    ULARGE_INTEGER available;
+    return GetDiskFreeSpaceExA(dir.c_str(), &available, nullptr, nullptr)
+               ? int64_t(available.QuadPart)
+               : 0;
 }
 
 std::vector<std::string> ListDir(const std::string& dir) {
@@ -153,6 +197,16 @@ bool Exists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
+int64_t FileSize(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? int64_t(st.st_size) : -1;
+}
+
+int64_t FreeSpace(const std::string& dir) {
+    struct statvfs fs;
+    return statvfs(dir.c_str(), &fs) == 0 ? int64_t(fs.f_bavail) * int64_t(fs.f_frsize) : 0;
+}
+
 std::vector<std::string> ListDir(const std::string& dir) {
     std::vector<std::string> names;
     DIR* listing = opendir(dir.c_str());
@@ -201,7 +255,8 @@ HeldOpen::~HeldOpen() {
 }
 
 void CarryOutRestartList() {
-    RunRestartList();
+    RestartListRun run = RunRestartList();
+    if (!run.refused.empty() || run.unreadable) throw std::runtime_error("restart list refused");
 }
 
 std::string PlatformFamily() {

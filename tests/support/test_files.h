@@ -1,6 +1,7 @@
 // File helpers for tests that run both natively and under Wine.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,12 @@ void MakeDir(const std::string& path);
 
 void WriteBytes(const std::string& path, const Bytes& bytes);
 Bytes ReadBytes(const std::string& path);
+// Writes `bytes` at `offset`, making the file longer (sparse, where it can) as needed.
+void WriteAt(const std::string& path, int64_t offset, const Bytes& bytes);
+Bytes ReadAt(const std::string& path, int64_t offset, size_t count);
+int64_t FileSize(const std::string& path);
+// Bytes free on the disk that holds `dir`.
+int64_t FreeSpace(const std::string& dir);
 bool Exists(const std::string& path);
 std::vector<std::string> ListDir(const std::string& dir);
 

@@ -139,7 +139,7 @@ TEST_F(EngineTest, InfectedPageLosesItsScript) {
     EXPECT_EQ(Scan(path), SCAN_DISINFECTED);
     EXPECT_STREQ(m_label, LABEL_JS_TORVO);
     EXPECT_TRUE(ReadBytes(path) == page);
-    EXPECT_TRUE(HasNormalAttributes(path));
+    EXPECT_FALSE(HasNormalAttributes(path)) << "the repaired page keeps its attributes";
     EXPECT_EQ(ListDir(m_dir), std::vector<std::string>{"index.htm"});
 }
 
@@ -243,7 +243,7 @@ TEST_F(EngineTest, DeleteOrScheduleKeepsEveryPendingDeletionButOneTakenBack) {
         EXPECT_EQ(DeleteOrSchedule(first.c_str()), OP_SCHEDULED);
         EXPECT_EQ(DeleteOrSchedule(kept.c_str()), OP_SCHEDULED);
         EXPECT_EQ(DeleteOrSchedule(second.c_str()), OP_SCHEDULED);
-        EXPECT_TRUE(UnscheduleDelete(kept.c_str()));
+        EXPECT_TRUE(TakeBackPendingWork(kept.c_str()));
     }
     CarryOutRestartList();
     EXPECT_EQ(ListDir(m_dir), std::vector<std::string>{"kept.txt"});
@@ -257,9 +257,30 @@ TEST_F(EngineTest, MoveOrScheduleNeverReplacesAnExistingFile) {
     Bytes kept = Host(20), moved = Host(30);
     std::string destination = Write("dest.txt", kept);
     std::string source = Write("src.txt", moved);
-    MoveOrSchedule(destination.c_str(), source.c_str());
+    EXPECT_EQ(MoveOrSchedule(destination.c_str(), source.c_str()), OP_SCHEDULED);
     EXPECT_TRUE(ReadBytes(destination) == kept);
     EXPECT_TRUE(ReadBytes(source) == moved);
+    EXPECT_TRUE(TakeBackPendingWork(destination.c_str()));
+    EXPECT_FALSE(IsPendingOnRestartList(destination.c_str()));
+}
+
+// Sizes and offsets are 64-bit: a page of 5 GiB (sparse, with bytes written across the
+// 2 GiB and 4 GiB marks) is found, and loses exactly its last 120 bytes.
+TEST_F(EngineTest, PageBeyondFourGibibytesIsCutExactly) {
+    const int64_t size = int64_t(5) << 30;
+    // The copy of the page is written out in full where the system cannot keep it sparse.
+    if (FreeSpace(m_dir) < 3 * size) GTEST_SKIP() << "needs " << 3 * size << " bytes free";
+    std::string path = Join(m_dir, "big.htm");
+    Bytes mark = samples::TextFile(64, 1);
+    const int64_t at[] = {0, (int64_t(1) << 31) - 32, (int64_t(1) << 32) - 32, size - 184};
+    for (int64_t offset : at) WriteAt(path, offset, mark);
+    WriteAt(path, size - SCRIPT_TAIL_LENGTH, samples::ScriptTail());
+    EXPECT_EQ(Scan(path), SCAN_DISINFECTED);
+    EXPECT_STREQ(m_label, LABEL_JS_TORVO);
+    EXPECT_EQ(FileSize(path), size - SCRIPT_TAIL_LENGTH);
+    for (int64_t offset : at) EXPECT_TRUE(ReadAt(path, offset, 64) == mark) << offset;
+    EXPECT_EQ(ListDir(m_dir), std::vector<std::string>{"big.htm"});
+    PlatDeleteFile(path.c_str());
 }
 
 // A path the platform cannot open is reported, never cut short into another name.

@@ -78,7 +78,8 @@ bool IsAmong(const std::string& name, const std::vector<std::string>& names) {
 
 // Removes the work files of `path` (path.cln, path.cln.cln, ...) that a rename taken
 // back would have moved; `attributes` receives those of the first, which an earlier run
-// gave the repaired file.
+// gave the repaired file. Only now: a deletion put on the list would also remove the
+// work file that a repair made after it leaves there for the restart.
 void RemoveWorkFiles(const char* path, const std::vector<std::string>& sources,
                      PlatAttributes* attributes, bool* found) {
     std::string workFile = path;
@@ -87,7 +88,8 @@ void RemoveWorkFiles(const char* path, const std::vector<std::string>& sources,
         if (PlatIsGone(workFile.c_str())) return;
         if (!IsAmong(RestartListName(workFile.c_str()), sources)) continue;
         if (level == 0 && attributes) *found = PlatGetAttributes(workFile.c_str(), attributes);
-        DeleteOrSchedule(workFile.c_str());
+        PlatSetNormalAttributes(workFile.c_str());
+        PlatDeleteFile(workFile.c_str());
     }
 }
 

@@ -2,308 +2,419 @@
 // (writing infected or clean files, holding them in use, letting them go) and program
 // runs (a scan, two scans at once, a restart) are carried out for real, and after every
 // step the logs and the files on disk are checked against a model of what the program
-// promises. A failing sequence is shrunk, step by step, to a shortest one that still
-// fails the same way.
-//
-//   model_test [OPTIONS] TORVOCLEAN
-//   model_test [OPTIONS] --wine --family nt|win98 --wine-run tests/wine/wine-run
-//              --e2etool e2etool.exe --prefixes FOLDER TorvoClean.exe
-//
-// Options: --count N (sequences), --seed N (of the first; sequence i has seed N + i),
-// --steps I,J,... (only these steps of each sequence, by their place in it), --one-run
-// I,J,... (these steps, drawn as two runs at once, carried out as one scan),
-// --shrink-limit N (failures to shrink, one per kind), --shrink-budget N (replays for
-// each), --verbose. TORVO_MODEL_COUNT and TORVO_MODEL_SEED override --count and --seed.
+// promises. The first failing sequence of each kind is shrunk by dropping steps.
+// Sequence i has seed --seed + i; --steps keeps only these steps of each, by their place
+// in it. TORVO_MODEL_COUNT and TORVO_MODEL_SEED override --count and --seed.
 #include <algorithm>
-#include <cctype>
+#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
-#include <memory>
 #include <set>
-#include <string>
-#include <vector>
+#include <sstream>
 
-#include "tests/model/process.h"
-#include "tests/model/runner.h"
+#include "tests/model/model.h"
+#include "tests/support/test_files.h"
 
 using namespace model;
 
 namespace {
 
+struct Problem {
+    std::string what;    // the kind of check that failed, short and fixed
+    std::string detail;  // what was expected and what was found
+};
+typedef std::vector<Problem> Problems;
+
+const char kHeader[] = "Detection and Removal tool for Win32.Torvo.A@mm\r\n\r\n";
+const char kRestartSentence[] =
+    "\r\nThe computer MUST be restarted to complete the disinfection process";
+const char kDisinfected[] = "    DISINFECTED";
+const char kDeleted[] = "    DELETED";
+const char kOpenFailed[] = "    FAILED TO OPEN";
+
+// The result a log line ends with; empty when it is no finding.
+std::string ResultOf(const std::string& line) {
+    for (std::string result : {kDisinfected, "    DISINFECTION FAILED", kDeleted, kOpenFailed})
+        if (line.size() >= result.size() &&
+            line.compare(line.size() - result.size(), result.size(), result) == 0)
+            return result;
+    return "";
+}
+
+int Unopened(const std::vector<std::string>& findings) {
+    return int(std::count_if(findings.begin(), findings.end(), [](const std::string& line) {
+        return ResultOf(line) == kOpenFailed;
+    }));
+}
+
+// The log the program writes with these findings.
+std::string LogText(const std::vector<std::string>& findings, bool asksRestart) {
+    std::string text = kHeader;
+    for (const std::string& finding : findings) text += finding + "\r\n";
+    char totals[128];
+    snprintf(totals, sizeof totals, "%-24s%d\r\n%-24s%d\r\n", "Infected files",
+             int(findings.size()) - Unopened(findings), "Couldn't open", Unopened(findings));
+    return text + totals + (asksRestart ? kRestartSentence : "");
+}
+
+std::string Quoted(const std::string& text) {
+    std::string quoted = "\n    | ";
+    for (char c : text)
+        if (c != '\r') quoted += c == '\n' ? std::string("\n    | ") : std::string(1, c);
+    return quoted;
+}
+
+struct ParsedLog {
+    std::vector<std::string> findings;  // "<path>    <RESULT>", as they came
+    bool asksRestart = false;
+};
+
+// Whether the run ended and left a log of the program's shape (its totals those of its
+// lines), with the exit status its lines call for.
+bool ReadLog(const RunResult& run, const Target& target, const std::string& which,
+             Problems& problems, ParsedLog* log) {
+    if (run.status < 0 || run.log.empty()) {
+        problems.push_back(
+            {"run", which + (run.status < 0 ? " did not end in time"
+                                            : " wrote no log; it printed: " + run.output)});
+        return false;
+    }
+    std::istringstream lines(run.log);
+    for (std::string line; std::getline(lines, line, '\n');) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!ResultOf(line).empty()) log->findings.push_back(line);
+    }
+    log->asksRestart = run.log == LogText(log->findings, true);
+    if (!log->asksRestart && run.log != LogText(log->findings, false)) {
+        problems.push_back({"log", which + " wrote a log of another shape:" + Quoted(run.log)});
+        return false;
+    }
+    int infected = int(log->findings.size()) - Unopened(log->findings);
+    int status = target.ExpectedStatus(infected, Unopened(log->findings));
+    if (run.status != status)
+        problems.push_back({"exit status", which + " ended with status " +
+                                               std::to_string(run.status) + ", expected " +
+                                               std::to_string(status) + Quoted(run.log)});
+    return true;
+}
+
+// One scan: its log is the one predicted, but for the order of its findings.
+void CheckScan(const Model& before, const RunResult& run, const Target& target,
+               Problems& problems) {
+    ParsedLog log;
+    if (!ReadLog(run, target, "the run", problems, &log)) return;
+    std::vector<std::string> expected;
+    for (const ModelFile& f : before.files)
+        if (f.exists && f.content.Infected())
+            expected.push_back(target.LogName(f.name) +
+                               (f.content.Deletable() && !f.held ? kDeleted : kDisinfected));
+    std::sort(expected.begin(), expected.end());
+    std::sort(log.findings.begin(), log.findings.end());
+    const std::string predicted = LogText(expected, before.AnyHeldInfected());
+    if (LogText(log.findings, log.asksRestart) != predicted)
+        problems.push_back({"log", "expected" + Quoted(predicted) + "\n  found" + Quoted(run.log)});
+}
+
+std::string WhatTheFileHeld(const Bytes& found, const ModelFile& file) {
+    for (auto seen = file.seen.rbegin(); seen != file.seen.rend(); ++seen)
+        if (seen->second == found) return seen->first;
+    return std::to_string(found.size()) + " bytes of other content";
+}
+
+bool ReadIfThere(const std::string& path, Bytes* bytes) {
+    if (!testfiles::Exists(path)) return false;
+    *bytes = testfiles::ReadBytes(path);
+    return true;
+}
+
+// A free infected file after two runs at once: its cleaning waits for the restart when
+// the disk shows so (the file as it was, the repair beside it), or was done now, which
+// CheckDisk then checks.
+void LearnFromDisk(Model& model, int file, const std::string& root, const std::string& when) {
+    const Content& infected = model.files[file].content;
+    const std::string path = root + "/" + model.files[file].name;
+    Bytes content, work;
+    bool unchanged = ReadIfThere(path, &content) && content == infected.bytes;
+    bool hasWork = ReadIfThere(path + ".cln", &work);
+    if (unchanged && (infected.Deletable() ? !hasWork : hasWork && work == infected.repaired))
+        model.CleanAtRestart(file, when);
+    else
+        model.CleanNow(file, when);
+}
+
+// Two runs started together: each log names only infected files, each at most once;
+// a file in use is in both logs, a free one in at least one, and the disk tells
+// whether its cleaning was done or waits.
+void CheckScanTwice(Model& model, const std::vector<RunResult>& runs, const Target& target,
+                    const std::string& when, Problems& problems) {
+    const Model before = model;
+    std::map<std::string, int> allowed;  // the lines a log may have, and their files
+    for (int file = 0; file < kFileCount; ++file) {
+        const ModelFile& f = before.files[file];
+        if (!f.exists || !f.content.Infected()) continue;
+        allowed[target.LogName(f.name) + kDisinfected] = file;
+        if (f.content.Deletable() && !f.held) allowed[target.LogName(f.name) + kDeleted] = file;
+    }
+    std::vector<int> seen(kFileCount, 0);
+    bool anyAsks = false, mustAsk = before.AnyHeldInfected();
+    for (size_t run = 0; run < runs.size(); ++run) {
+        const std::string which = run == 0 ? "the first run" : "the second run";
+        ParsedLog log;
+        if (!ReadLog(runs[run], target, which, problems, &log)) return;
+        std::vector<int> inThisLog(kFileCount, 0);
+        for (const std::string& finding : log.findings) {
+            auto line = allowed.find(finding);
+            if (line != allowed.end() && inThisLog[line->second]++ == 0)
+                ++seen[line->second];
+            else
+                problems.push_back(
+                    {"log", which + " has the line \"" + finding + "\"" + Quoted(runs[run].log)});
+        }
+        anyAsks = anyAsks || log.asksRestart;
+        if (mustAsk != log.asksRestart && (mustAsk || log.findings.empty()))
+            problems.push_back({"log", which +
+                                           (mustAsk ? " does not ask for the restart"
+                                                    : " asks for a restart without any finding") +
+                                           Quoted(runs[run].log)});
+    }
+    bool anyWaits = false;
+    for (int file = 0; file < kFileCount; ++file) {
+        const ModelFile& f = before.files[file];
+        if (!f.exists) continue;
+        if (f.content.Infected() && seen[file] < (f.held ? 2 : 1))
+            problems.push_back({"log", f.name + " (" + f.content.description + ", " +
+                                           (f.held ? "in use" : "free") + ") is in " +
+                                           std::to_string(seen[file]) + " of the logs"});
+        if (!f.content.Infected()) {
+            model.files[file].pending = Pending::None;
+        } else if (f.held) {
+            model.CleanAtRestart(file, when);
+        } else {
+            LearnFromDisk(model, file, target.Root(), when);
+            anyWaits = anyWaits || model.files[file].pending != Pending::None;
+        }
+    }
+    if (anyWaits && !anyAsks)
+        problems.push_back(
+            {"log", "a cleaning waits for the restart, and neither log asks for it"});
+}
+
+// Whether the file `name` holds `expected`, or is missing when `expected` is null.
+void CheckFile(const std::string& root, const std::string& name, const Bytes* expected,
+               const ModelFile& f, const char* what, Problems& problems) {
+    Bytes found;
+    bool exists = ReadIfThere(root + "/" + name, &found);
+    if (exists == bool(expected) && (!exists || found == *expected)) return;
+    problems.push_back(
+        {what, name + " should " +
+                   (expected ? "hold " + WhatTheFileHeld(*expected, f) : "be gone") + "; it " +
+                   (exists ? "holds " + WhatTheFileHeld(found, f) : "does not exist")});
+}
+
+// Each file of the model as the model has it, a work file beside each whose repair
+// waits, and nothing else below the root.
+void CheckDisk(const Model& model, const std::string& root, Problems& problems) {
+    std::set<std::string> expected = {kFolder};
+    for (const ModelFile& f : model.files) {
+        const Bytes* work = f.pending == Pending::Repair ? &f.pendingRepair.bytes : nullptr;
+        CheckFile(root, f.name, f.exists ? &f.content.bytes : nullptr, f, "file", problems);
+        CheckFile(root, f.name + ".cln", work, f, "work file", problems);
+        expected.insert({f.name, f.name + ".cln"});
+    }
+    std::vector<std::string> names = testfiles::ListDir(root);
+    for (const std::string& name : testfiles::ListDir(root + "/" + kFolder))
+        names.push_back(std::string(kFolder) + "/" + name);
+    for (const std::string& name : names)
+        if (!expected.count(name)) problems.push_back({"stray file", name});
+    if (!testfiles::Exists(root + "/" + kFolder))
+        problems.push_back({"folder", std::string(kFolder) + " is gone"});
+}
+
+struct Outcome {
+    std::vector<Step> taken;  // the steps carried out, up to the failing one
+    Problems problems;
+
+    bool Failed() const { return !problems.empty(); }
+    // The failing action and the kinds of its problems: shrinking keeps it.
+    std::string Kind() const {
+        std::set<std::string> whats;
+        for (const Problem& problem : problems) whats.insert(problem.what);
+        std::string kind = std::string(ActionName(taken.back().action)) + ":";
+        for (const std::string& what : whats) kind += (kind.back() == ':' ? " " : ", ") + what;
+        return kind;
+    }
+};
+
+void TakeStep(const Step& step, Model& model, Target& target, Problems& problems) {
+    const std::string when = "at step " + std::to_string(step.index);
+    const std::string name = kFileNames[step.file];
+    const Action action = step.action;
+    if (action == Action::Infect || action == Action::Replace)
+        testfiles::WriteBytes(target.Root() + "/" + name, MakeContent(step).bytes);
+    if (action == Action::Hold) target.Hold(name);
+    if (action == Action::Release) target.Release(name);
+    if (action == Action::Scan)
+        CheckScan(model, target.Scan({step.jobs[0]}).front(), target, problems);
+    if (action == Action::Restart) {
+        std::string failure = target.Restart();
+        if (!failure.empty()) problems.push_back({"restart list", failure});
+    }
+    // After two runs at once, what was done and what waits depends on how they met.
+    if (action == Action::Scan2)
+        CheckScanTwice(model, target.Scan({step.jobs[0], step.jobs[1]}), target, when, problems);
+    else
+        model.Take(step, when);
+}
+
+// Carries the steps out from an empty root, checking after each one, up to the first
+// failure; a step that cannot be taken in the state reached is left out.
+Outcome RunSequence(const std::vector<Step>& steps, Target& target) {
+    target.Reset();
+    Model model;
+    Outcome outcome;
+    for (const Step& step : steps) {
+        if (!model.Applicable(step)) continue;
+        outcome.taken.push_back(step);
+        TakeStep(step, model, target, outcome.problems);
+        CheckDisk(model, target.Root(), outcome.problems);
+        if (outcome.Failed()) break;
+    }
+    return outcome;
+}
+
+// Drops steps one at a time while the sequence still fails the same way, within
+// `budget` replays.
+Outcome Shrink(Outcome best, Target& target, int budget) {
+    const std::string kind = best.Kind();
+    for (bool dropped = true; dropped && budget > 0;) {
+        dropped = false;
+        for (size_t step = 0; step < best.taken.size() && budget-- > 0;) {
+            std::vector<Step> steps = best.taken;
+            steps.erase(steps.begin() + step);
+            Outcome candidate = RunSequence(steps, target);
+            bool same = candidate.Failed() && candidate.Kind() == kind;
+            if (same) best = candidate;
+            dropped = dropped || same;
+            step += same ? 0 : 1;
+        }
+    }
+    return best;
+}
+
 struct Options {
     uint32_t seed = 0x7021C1EA;
     int count = 100;
-    std::set<int> steps;   // empty: all of them
-    std::set<int> oneRun;  // two runs at once carried out as one scan
-    int shrinkLimit = 20;
-    int shrinkBudget = 200;
-    bool verbose = false;
-    std::string program;  // the Linux tool, or TorvoClean.exe
-    bool wine = false;
-    WineSetup wineSetup;
-    std::vector<std::string> targetArguments;
+    std::set<int> steps;  // empty: all of them
+    WineSetup target;     // no family: the Linux tool
+    std::string replay;   // this test as it was started, less the options of the sequences
+
+    bool Native() const { return target.family.empty(); }
 };
 
-// The Linux program detects on several threads; their number is part of a step there.
-bool threadsShown = true;
-
-struct Totals {
-    int sequences = 0;
-    int steps = 0;
-    int failed = 0;
-    Replays replays;
-};
-
-struct Failure {
-    int sequence;
-    uint32_t seed;
-    Outcome outcome;
-};
-
-void PrintSteps(const std::vector<Step>& steps) {
-    for (const Step& step : steps)
-        printf("    %2d. %s\n", step.index, Describe(step, threadsShown).c_str());
-}
-
-void PrintProblems(const Outcome& outcome) {
-    printf("  fails at step %d, %s:\n", outcome.FailingStep().index,
-           Describe(outcome.FailingStep(), threadsShown).c_str());
-    for (const Problem& problem : outcome.problems) {
-        std::string detail = problem.detail;
-        while (!detail.empty() && isspace((unsigned char)detail.back())) detail.pop_back();
-        printf("    %s: %s\n", problem.what.c_str(), detail.c_str());
-    }
-}
-
-std::string StepList(const std::vector<Step>& steps, bool onlyMadeOneRun = false) {
+void ShrinkAndPrint(uint32_t seed, const Outcome& failing, const Options& options, Target& target) {
+    Outcome minimal = Shrink(failing, target, options.Native() ? 150 : 20);
+    printf("\nSHRUNK: seed %u, \"%s\", to %zu steps:\n", seed, failing.Kind().c_str(),
+           minimal.taken.size());
     std::string list;
-    for (const Step& step : steps)
-        if (step.madeOneRun || !onlyMadeOneRun)
-            list += (list.empty() ? "" : ",") + std::to_string(step.index);
-    return list;
-}
-
-// The command that carries the steps out again.
-std::string Again(uint32_t seed, const std::vector<Step>& steps, const Options& options) {
-    std::string again =
-        "model_test --seed " + std::to_string(seed) + " --count 1 --steps " + StepList(steps);
-    if (!StepList(steps, true).empty()) again += " --one-run " + StepList(steps, true);
-    for (const std::string& argument : options.targetArguments) again += " " + argument;
-    return again;
-}
-
-std::vector<Step> Selected(const std::vector<Step>& steps, const Options& options) {
-    std::vector<Step> kept;
-    for (Step step : steps) {
-        if (!options.steps.empty() && !options.steps.count(step.index)) continue;
-        if (step.action == Action::Scan2 && options.oneRun.count(step.index)) {
-            step.action = Action::Scan;
-            step.madeOneRun = true;
-        }
-        kept.push_back(step);
+    for (const Step& step : minimal.taken) {
+        printf("    %2d. %s\n", step.index, Describe(step, options.Native()).c_str());
+        list += (list.empty() ? "" : ",") + std::to_string(step.index);
     }
-    return kept;
-}
-
-// Shrinks the first failure of a kind and prints the shortest sequence found, unless
-// one that fails as it does was printed already.
-void ShrinkAndPrint(const Failure& first, int ofKind, const Options& options, Target& target,
-                    Totals& totals, std::set<std::string>& printed) {
-    Outcome minimal = Shrink(first.outcome, target, options.shrinkBudget, totals.replays);
-    printf("\nSHRUNK: sequence %d (seed %u), one of %d failures \"%s\"\n", first.sequence,
-           first.seed, ofKind, first.outcome.KindAndRuns().c_str());
-    if (!printed.insert(minimal.KindAndRuns()).second) {
-        printf("  shrinks to %zu steps that fail as a sequence above: %s\n", minimal.taken.size(),
-               Again(first.seed, minimal.taken, options).c_str());
-        return;
-    }
-    printf("  to %zu steps, \"%s\":\n", minimal.taken.size(), minimal.KindAndRuns().c_str());
-    PrintSteps(minimal.taken);
-    PrintProblems(minimal);
-    if (HasTwoRuns(minimal.taken))
-        printf("  (it depends on how the two runs meet: %d of 4 replays failed so)\n",
-               FailuresInReplays(minimal, 4, target, totals.replays));
-    printf("  again: %s\n", Again(first.seed, minimal.taken, options).c_str());
+    printf("  fails at step %d:\n", minimal.taken.back().index);
+    for (const Problem& problem : minimal.problems)
+        printf("    %s: %s\n", problem.what.c_str(), problem.detail.c_str());
+    printf("  again: %s --seed %u --count 1 --steps %s %s\n\n", options.replay.c_str(), seed,
+           list.c_str(), options.target.program.c_str());
     fflush(stdout);
 }
 
-// Whether the user's files came to harm (lost, changed, or left infected).
-bool HarmsFiles(const Outcome& outcome) {
-    for (const Problem& problem : outcome.problems)
-        if (problem.what == "file missing" || problem.what == "file content" ||
-            problem.what == "file not deleted" || problem.what == "neither cleaned nor waiting")
-            return true;
-    return false;
-}
-
-// Failures without two runs at once come first (they do not depend on how runs meet),
-// and of those alike, the ones that harm files.
-int Rank(const Outcome& outcome) {
-    return (HasTwoRuns(outcome.taken) ? 2 : 0) + (HarmsFiles(outcome) ? 0 : 1);
-}
-
-// The first failure of each kind is shrunk, by rank.
-void ShrinkEachKind(const std::vector<Failure>& failures, const Options& options, Target& target,
-                    Totals& totals) {
-    std::map<std::string, int> count;
-    for (const Failure& failure : failures) ++count[failure.outcome.KindAndRuns()];
-    std::set<std::string> shrunk, printed;
-    for (int rank = 0; rank < 4; ++rank) {
-        for (const Failure& failure : failures) {
-            const std::string kind = failure.outcome.KindAndRuns();
-            if (Rank(failure.outcome) != rank || shrunk.count(kind)) continue;
-            if (int(shrunk.size()) >= options.shrinkLimit) return;
-            shrunk.insert(kind);
-            ShrinkAndPrint(failure, count[kind], options, target, totals, printed);
-        }
-    }
-}
-
-void PrintSummary(const std::vector<Failure>& failures, const Totals& totals, double seconds) {
-    printf("\nmodel_test: %d sequences, %d steps in %.0f s; %d failed", totals.sequences,
-           totals.steps, seconds, totals.failed);
-    if (totals.replays.sequences)
-        printf("; shrinking replayed %d sequences, %d steps", totals.replays.sequences,
-               totals.replays.steps);
-    printf("\n");
-    std::map<std::string, std::vector<int>> byKind;
-    for (const Failure& failure : failures)
-        byKind[failure.outcome.KindAndRuns()].push_back(failure.sequence);
-    for (const auto& kind : byKind)
-        printf("  %3zu x %s (first: sequence %d)\n", kind.second.size(), kind.first.c_str(),
-               kind.second.front());
-}
-
 int Run(const Options& options, Target& target) {
-    Totals totals;
-    std::vector<Failure> failures;
-    double start = SecondsNow();
+    const auto start = std::chrono::steady_clock::now();
+    int steps = 0, failed = 0;
+    std::set<std::string> shrunk;  // the kinds of failure shrunk so far
     for (int i = 0; i < options.count; ++i) {
         uint32_t seed = options.seed + uint32_t(i);
-        Outcome outcome = RunSequence(Selected(DrawSequence(seed), options), target);
-        ++totals.sequences;
-        totals.steps += int(outcome.taken.size());
-        if (options.verbose) {
-            printf("sequence %d (seed %u):\n", i, seed);
-            PrintSteps(outcome.taken);
-        }
-        if (!outcome.failed) continue;
-        ++totals.failed;
-        failures.push_back({i, seed, outcome});
-        printf("FAIL: sequence %d (seed %u): %s\n", i, seed, outcome.KindAndRuns().c_str());
-        PrintProblems(outcome);
+        std::vector<Step> sequence;
+        for (const Step& step : DrawSequence(seed))
+            if (options.steps.empty() || options.steps.count(step.index)) sequence.push_back(step);
+        Outcome outcome = RunSequence(sequence, target);
+        steps += int(outcome.taken.size());
+        if (!outcome.Failed()) continue;
+        ++failed;
+        printf("FAIL: sequence %d (seed %u): %s at step %d\n", i, seed, outcome.Kind().c_str(),
+               outcome.taken.back().index);
         fflush(stdout);
+        if (shrunk.size() < (options.Native() ? 10u : 3u) && shrunk.insert(outcome.Kind()).second)
+            ShrinkAndPrint(seed, outcome, options, target);
     }
-    double seconds = SecondsNow() - start;
-    ShrinkEachKind(failures, options, target, totals);
-    PrintSummary(failures, totals, seconds);
-    return totals.failed ? 1 : 0;
+    std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
+    printf("\nmodel_test: %d sequences, %d steps in %.0f s; %d failed\n", options.count, steps,
+           seconds.count(), failed);
+    return failed ? 1 : 0;
 }
 
 [[noreturn]] void Usage() {
     fputs(
-        "usage: model_test [OPTIONS] TORVOCLEAN\n"
-        "       model_test [OPTIONS] --wine --family nt|win98 --wine-run WINE_RUN\n"
-        "                  --e2etool E2ETOOL_EXE --prefixes FOLDER TORVOCLEAN_EXE\n"
-        "options: --count N, --seed N, --steps I,J,..., --shrink-limit N,\n"
-        "         --shrink-budget N, --verbose\n",
+        "usage: model_test [--count N] [--seed N] [--steps I,J,...] TORVOCLEAN\n"
+        "       model_test [...] --wine nt|win98 --wine-run tests/wine/wine-run\n"
+        "                  --e2etool e2etool.exe --prefixes FOLDER TorvoClean.exe\n",
         stderr);
     exit(2);
 }
 
-long Number(const char* text) {
+long Number(const std::string& text) {
     char* end;
-    long value = strtol(text, &end, 0);
-    if (!*text || *end || value < 0) Usage();
+    long value = strtol(text.c_str(), &end, 0);
+    if (text.empty() || *end || value < 0) Usage();
     return value;
 }
 
-std::set<int> StepNumbers(const std::string& list) {
-    std::set<int> numbers;
-    size_t at = 0;
-    while (at <= list.size()) {
-        size_t comma = list.find(',', at);
-        if (comma == std::string::npos) comma = list.size();
-        numbers.insert(int(Number(list.substr(at, comma - at).c_str())));
-        at = comma + 1;
-    }
-    return numbers;
-}
-
-// Takes the option at argv[i] (and its value); false when it is none of the test's own.
-bool TakeTestOption(char** argv, int argc, int& i, Options& options) {
-    std::string option = argv[i];
-    if (option == "--verbose") {
-        options.verbose = true;
-        return true;
-    }
-    const char* names[] = {"--count",   "--seed",         "--steps",
-                           "--one-run", "--shrink-limit", "--shrink-budget"};
-    if (std::find(std::begin(names), std::end(names), option) == std::end(names)) return false;
-    if (i + 1 >= argc) Usage();
-    const char* value = argv[++i];
-    if (option == "--count") options.count = int(Number(value));
-    if (option == "--seed") options.seed = uint32_t(Number(value));
-    if (option == "--steps") options.steps = StepNumbers(value);
-    if (option == "--one-run") options.oneRun = StepNumbers(value);
-    if (option == "--shrink-limit") options.shrinkLimit = int(Number(value));
-    if (option == "--shrink-budget") options.shrinkBudget = int(Number(value));
-    return true;
-}
-
-// Takes an option that says what is tested (kept to show how to run a sequence again).
-void TakeTargetOption(char** argv, int argc, int& i, Options& options) {
-    std::string option = argv[i];
-    options.targetArguments.push_back(option);
-    if (option == "--wine") {
-        options.wine = true;
-        return;
-    }
-    std::string* value = option == "--family"     ? &options.wineSetup.family
-                         : option == "--wine-run" ? &options.wineSetup.wineRun
-                         : option == "--e2etool"  ? &options.wineSetup.e2etool
-                         : option == "--prefixes" ? &options.wineSetup.prefixes
-                                                  : nullptr;
-    if (!value || i + 1 >= argc) Usage();
-    *value = argv[++i];
-    options.targetArguments.push_back(*value);
-}
-
+// Every option has a value: "--count 10".
 Options ParseOptions(int argc, char** argv) {
     Options options;
+    WineSetup& wine = options.target;
+    std::map<std::string, std::string*> wineOptions = {{"--wine", &wine.family},
+                                                       {"--wine-run", &wine.wineRun},
+                                                       {"--e2etool", &wine.e2etool},
+                                                       {"--prefixes", &wine.prefixes}};
+    options.replay = argv[0];
     int i = 1;
-    for (; i < argc && !strncmp(argv[i], "--", 2); ++i)
-        if (!TakeTestOption(argv, argc, i, options)) TakeTargetOption(argv, argc, i, options);
-    if (i + 1 != argc) Usage();
-    options.program = argv[i];
-    options.targetArguments.push_back(options.program);
-    const WineSetup& wine = options.wineSetup;
-    if (options.wine && ((wine.family != "nt" && wine.family != "win98") || wine.wineRun.empty() ||
-                         wine.e2etool.empty() || wine.prefixes.empty()))
+    for (; i + 2 < argc && !strncmp(argv[i], "--", 2); i += 2) {
+        const std::string option = argv[i], value = argv[i + 1];
+        if (option == "--count") {
+            options.count = int(Number(value));
+        } else if (option == "--seed") {
+            options.seed = uint32_t(Number(value));
+        } else if (option == "--steps") {
+            std::istringstream items(value);
+            for (std::string item; std::getline(items, item, ',');)
+                options.steps.insert(int(Number(item)));
+        } else if (wineOptions.count(option)) {
+            *wineOptions[option] = value;
+            options.replay += " " + option + " " + value;
+        } else {
+            Usage();
+        }
+    }
+    if (i + 1 != argc || (!options.Native() &&
+                          (wine.wineRun.empty() || wine.e2etool.empty() || wine.prefixes.empty())))
         Usage();
+    wine.program = argv[i];
     if (const char* count = getenv("TORVO_MODEL_COUNT")) options.count = int(Number(count));
     if (const char* seed = getenv("TORVO_MODEL_SEED")) options.seed = uint32_t(Number(seed));
     return options;
-}
-
-std::unique_ptr<Target> MakeTarget(const Options& options) {
-    if (!options.wine) return MakeNativeTarget(options.program);
-    WineSetup setup = options.wineSetup;
-    setup.program = options.program;
-    return MakeWineTarget(setup);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     Options options = ParseOptions(argc, argv);
-    threadsShown = !options.wine;
     try {
-        std::unique_ptr<Target> target = MakeTarget(options);
+        std::unique_ptr<Target> target = options.Native() ? MakeNativeTarget(options.target.program)
+                                                          : MakeWineTarget(options.target);
         return Run(options, *target);
-    } catch (const SetupError& error) {
+    } catch (const std::exception& error) {
         fprintf(stderr, "model_test: %s\n", error.what());
         return 2;
     }

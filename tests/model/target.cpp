@@ -1,20 +1,93 @@
-#include "tests/model/target.h"
-
 #include <fcntl.h>
+#include <ftw.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <map>
+#include <stdexcept>
+#include <thread>
 
 #include "tests/model/model.h"
-#include "tests/model/process.h"
+#include "tests/support/test_files.h"
 
 namespace model {
 namespace {
 
+using std::runtime_error;
+
 const int kRunSeconds = 120;
+
+double SecondsNow() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Starts `argv`, printing into the file `output`, in a process group of its own.
+pid_t Start(std::vector<std::string> argv, const std::string& output) {
+    pid_t pid = fork();
+    if (pid < 0) throw runtime_error("cannot start " + argv[0]);
+    if (pid > 0) {
+        setpgid(pid, pid);
+        return pid;
+    }
+    setpgid(0, 0);
+    int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0) _exit(127);
+    dup2(out, 1);
+    dup2(out, 2);
+    std::vector<char*> args;
+    for (std::string& arg : argv) args.push_back(&arg[0]);
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+}
+
+// The exit status (128 + the signal that ended it), or -1 when it still runs after
+// `seconds`.
+int Wait(pid_t pid, double seconds) {
+    int raw = 0;
+    for (double deadline = SecondsNow() + seconds; waitpid(pid, &raw, WNOHANG) != pid;) {
+        if (SecondsNow() > deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+}
+
+// As Wait, and a program still running then is killed, with its process group.
+int WaitOrKill(pid_t pid, double seconds) {
+    int status = Wait(pid, seconds);
+    if (status < 0) {
+        kill(-pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    return status;
+}
+
+int Run(const std::vector<std::string>& argv, const std::string& output, int seconds) {
+    return WaitOrKill(Start(argv, output), seconds);
+}
+
+std::string ReadText(const std::string& path) {
+    Bytes bytes = testfiles::Exists(path) ? testfiles::ReadBytes(path) : Bytes();
+    return std::string(bytes.begin(), bytes.end());
+}
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
+    return remove(path);
+}
+
+// Removes `path` and makes `folders` anew.
+void MakeAnew(const std::string& path, const std::vector<std::string>& folders) {
+    if (testfiles::Exists(path)) nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    if (testfiles::Exists(path)) throw runtime_error("cannot remove " + path);
+    for (const std::string& folder : folders) {
+        testfiles::MakeDir(folder);
+        if (!testfiles::Exists(folder)) throw runtime_error("cannot make " + folder);
+    }
+}
 
 std::string Backslashed(std::string path) {
     for (char& c : path)
@@ -22,20 +95,17 @@ std::string Backslashed(std::string path) {
     return path;
 }
 
-// --- The Linux tool --------------------------------------------------------------------
-
-// Holds are shared flocks taken by this process; the restart list lies in the folder of
-// the sequence, which each reset makes anew.
+// Holds are shared flocks taken by this process; the restart list lies in the folder
+// of the sequence, which each reset makes anew.
 class NativeTarget : public Target {
   public:
     explicit NativeTarget(const std::string& program)
-        : program_(program), work_(MakeTempFolder("torvo-model")) {}
+        : program_(program), work_(testfiles::MakeTempDir("model")) {
+        setenv("TORVOCLEAN_RESTART_LIST", (Sequence() + "/restart-list.ini").c_str(), 1);
+    }
     ~NativeTarget() override {
-        ReleaseAll();
-        try {
-            RemoveTree(work_);
-        } catch (const SetupError&) {
-        }
+        holds_.clear();
+        nftw(work_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
     }
 
     std::string Root() const override { return Sequence() + "/root"; }
@@ -45,94 +115,135 @@ class NativeTarget : public Target {
     }
 
     void Reset() override {
-        ReleaseAll();
-        RemoveTree(Sequence());
-        for (std::string folder : {"", "/root", "/logs", "/empty"}) MakeFolder(Sequence() + folder);
-        MakeFolder(Root() + "/" + kFolder);
+        holds_.clear();
+        MakeAnew(Sequence(), {Sequence(), Root(), Root() + "/" + kFolder, Empty()});
     }
-
     void Hold(const std::string& name) override {
-        int fd = open((Root() + "/" + name).c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0 || flock(fd, LOCK_SH | LOCK_NB) != 0)
-            throw SetupError("cannot hold " + name + " with a shared flock");
-        holds_[name] = fd;
+        holds_[name].reset(new testfiles::HeldOpen(Root() + "/" + name, true));
     }
-
-    void Release(const std::string& name) override {
-        auto hold = holds_.find(name);
-        if (hold == holds_.end()) return;
-        close(hold->second);
-        holds_.erase(hold);
-    }
-
-    std::vector<RunResult> Scan(const std::vector<int>& jobs) override {
-        std::vector<std::string> logs;
-        std::vector<pid_t> pids;
-        for (int threads : jobs) {
-            std::string log = Sequence() + "/logs/scan-" + std::to_string(++runs_);
-            logs.push_back(log);
-            pids.push_back(StartProgram(
-                {program_, "/silent", "/log=" + log + ".log", Root()},
-                {ListVariable(), "TORVOCLEAN_JOBS=" + std::to_string(threads)}, log + ".out"));
-        }
-        std::vector<RunResult> results;
-        for (size_t run = 0; run < pids.size(); ++run) {
-            RunResult result;
-            result.status = WaitProgram(pids[run], kRunSeconds);
-            result.ended = result.status >= 0;
-            result.hasLog = Exists(logs[run] + ".log");
-            result.log = ReadText(logs[run] + ".log");
-            result.output = ReadText(logs[run] + ".out");
-            results.push_back(result);
-        }
-        return results;
-    }
+    void Release(const std::string& name) override { holds_.erase(name); }
 
     std::string Restart() override {
-        ReleaseAll();
-        std::string output = Sequence() + "/logs/restart.out";
-        int status = RunProgram({program_, "/silent", "/restart", Sequence() + "/empty"},
-                                {ListVariable()}, output, kRunSeconds);
+        holds_.clear();
+        std::string output = Sequence() + "/restart.out";
+        int status = Run({program_, "/silent", "/restart", Empty()}, output, kRunSeconds);
+        std::string printed = ReadText(output);
         if (status == 0) return "";
-        return "torvoclean /silent /restart ended with status " + std::to_string(status) + ": " +
-               ReadText(output);
+        return "/restart ended with status " + std::to_string(status) + ": " +
+               printed.substr(0, printed.find_last_not_of('\n') + 1);
+    }
+
+  protected:
+    pid_t StartScan(int threads, const std::string& log, const std::string& output) override {
+        setenv("TORVOCLEAN_JOBS", std::to_string(threads).c_str(), 1);
+        return Start({program_, "/silent", "/log=" + log, Root()}, output);
     }
 
   private:
     std::string Sequence() const { return work_ + "/sequence"; }
-    std::string ListVariable() const {
-        return "TORVOCLEAN_RESTART_LIST=" + Sequence() + "/restart-list.ini";
-    }
-    void ReleaseAll() {
-        for (auto& hold : holds_) close(hold.second);
-        holds_.clear();
-    }
+    std::string Empty() const { return Sequence() + "/empty"; }
 
     std::string program_;
     std::string work_;
-    std::map<std::string, int> holds_;
-    int runs_ = 0;
+    std::map<std::string, std::unique_ptr<testfiles::HeldOpen>> holds_;
 };
 
-// --- The Windows program under Wine ------------------------------------------------
+// e2etool lets a file go after two minutes in any case: a hold this old is taken anew.
+const double kHoldRenewal = 60;
 
-// The prefix's wineserver stays up between the steps: a new one carries the restart
-// list out, so it is stopped only to restart. Holds are e2etool processes.
+// The prefix's wineserver stays up between the steps (-p): a new one carries the
+// restart list out, so it is stopped only to restart. Holds are e2etool processes.
 class WineTarget : public Target {
   public:
-    explicit WineTarget(const WineSetup& setup);
-    ~WineTarget() override;
+    explicit WineTarget(const WineSetup& setup)
+        : setup_(setup), prefix_(setup.prefixes + "/" + setup.family) {
+        setenv("TORVO_WINE_PREFIXES", setup.prefixes.c_str(), 1);
+        setenv("TORVO_WINE_VERSION", setup.family.c_str(), 1);
+        setenv("WINEPREFIX", prefix_.c_str(), 1);
+        testfiles::MakeDir(setup.prefixes);
+        // One test at a time in this prefix.
+        lock_ = open((setup.prefixes + "/.model-" + setup.family + ".lock").c_str(),
+                     O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (lock_ < 0 || flock(lock_, LOCK_EX) != 0)
+            throw runtime_error("cannot lock " + setup.prefixes);
+        work_ = testfiles::MakeTempDir("model-wine");
+        RunWine({setup_.e2etool, "attributes", "c:\\"}, 600);  // makes the prefix
+    }
+    ~WineTarget() override {
+        try {
+            ReleaseAll();
+            StopServer();
+        } catch (const std::exception&) {
+        }
+        nftw(work_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+        close(lock_);
+    }
 
     std::string Root() const override { return prefix_ + "/drive_c/model"; }
     std::string LogName(const std::string& name) const override {
         return "c:\\model\\" + Backslashed(name);
     }
     int ExpectedStatus(int, int) const override { return 0; }
-    void Reset() override;
-    void Hold(const std::string& name) override;
-    void Release(const std::string& name) override;
-    std::vector<RunResult> Scan(const std::vector<int>& jobs) override;
-    std::string Restart() override;
+
+    void Reset() override {
+        ReleaseAll();
+        if (restartNeeded_) Restart();
+        MakeAnew(Root(), {Root(), Root() + "/" + kFolder});
+    }
+    void Hold(const std::string& name) override {
+        std::string marker = work_ + "/hold-" + std::to_string(++holders_);
+        pid_t pid =
+            Start({setup_.wineRun, setup_.e2etool, "hold", LogName(name), "read",
+                   "z:" + Backslashed(marker + ".ready"), "z:" + Backslashed(marker + ".release")},
+                  marker + ".out");
+        double deadline = SecondsNow() + kRunSeconds;
+        while (!testfiles::Exists(marker + ".ready")) {
+            if (Wait(pid, 0.005) >= 0 || SecondsNow() > deadline) {
+                WaitOrKill(pid, 0);
+                throw runtime_error("e2etool could not hold " + name + ": " +
+                                    ReadText(marker + ".out"));
+            }
+        }
+        holds_[name] = Holder{pid, marker + ".release", SecondsNow()};
+    }
+
+    void Release(const std::string& name) override {
+        auto hold = holds_.find(name);
+        if (hold == holds_.end()) return;
+        Holder holder = hold->second;
+        holds_.erase(hold);
+        StopHolder(holder, name);
+    }
+
+    // A fresh wineserver is the restart: its first program finds the restart list
+    // carried out. The new server stays up.
+    std::string Restart() override {
+        ReleaseAll();
+        StopServer();
+        if (Run({Server(), "-p600"}, Output(), 15) != 0)
+            throw runtime_error("cannot start a wineserver for " + prefix_);
+        RunWine({setup_.e2etool, "attributes", "c:\\"}, kRunSeconds);
+        restartNeeded_ = false;
+        return "";
+    }
+
+    std::vector<RunResult> Scan(const std::vector<int>& jobs) override {
+        for (auto& hold : holds_) {
+            if (SecondsNow() - hold.second.since < kHoldRenewal) continue;
+            Holder old = hold.second;
+            Hold(hold.first);  // opens the file before the old one lets go
+            StopHolder(old, hold.first);
+        }
+        restartNeeded_ = true;
+        return Target::Scan(jobs);
+    }
+
+  protected:
+    pid_t StartScan(int, const std::string& log, const std::string& output) override {
+        return Start({setup_.wineRun, setup_.program, "/silent", "C:\\model",
+                      "/log=C:\\model" + log.substr(Root().size())},
+                     output);
+    }
 
   private:
     struct Holder {
@@ -141,173 +252,67 @@ class WineTarget : public Target {
         double since;
     };
 
-    // The marker files of e2etool, by the name Wine gives them.
-    static std::string OnDriveZ(const std::string& path) { return "z:" + Backslashed(path); }
-    std::string Output(const std::string& what) const { return work_ + "/" + what + ".out"; }
-    void RunWine(const std::vector<std::string>& arguments, const std::string& what, int seconds);
-    void RestartWine();
-    Holder StartHolder(const std::string& name);
-    void StopHolder(const Holder& holder, const std::string& name);
-    void RenewOldHolds();
-    void ReleaseAll();
+    static std::string Server() {
+        const char* server = "/usr/lib/wine/wineserver64";
+        return access(server, X_OK) == 0 ? server : "wineserver";
+    }
+    std::string Output() const { return work_ + "/wine.out"; }
+
+    void RunWine(const std::vector<std::string>& arguments, int seconds) {
+        std::vector<std::string> argv = {setup_.wineRun};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        int status = Run(argv, Output(), seconds);
+        if (status != 0)
+            throw runtime_error(arguments[0] + " under Wine ended with status " +
+                                std::to_string(status) + ": " + ReadText(Output()));
+    }
+
+    void StopServer() {
+        Run({Server(), "-k"}, Output(), 15);
+        if (Run({Server(), "-w"}, Output(), 15) != 0)
+            throw runtime_error("the wineserver of " + prefix_ + " did not end");
+    }
+
+    void StopHolder(const Holder& holder, const std::string& name) {
+        testfiles::WriteBytes(holder.releaseMarker, {});
+        if (WaitOrKill(holder.pid, 30) != 0)
+            throw runtime_error("e2etool did not let " + name + " go");
+    }
+
+    void ReleaseAll() {
+        while (!holds_.empty()) Release(holds_.begin()->first);
+    }
 
     WineSetup setup_;
     std::string prefix_;
-    std::string server_;
     std::string work_;
     int lock_ = -1;
     std::map<std::string, Holder> holds_;
-    int runs_ = 0;
+    int holders_ = 0;
     bool restartNeeded_ = true;
 };
 
-const double kHoldRenewal = 60;
+}  // namespace
 
-WineTarget::WineTarget(const WineSetup& setup)
-    : setup_(setup), prefix_(setup.prefixes + "/" + setup.family) {
-    server_ = access("/usr/lib/wine/wineserver64", X_OK) == 0 ? "/usr/lib/wine/wineserver64"
-                                                              : "wineserver";
-    setenv("TORVO_WINE_PREFIXES", setup.prefixes.c_str(), 1);
-    setenv("TORVO_WINE_VERSION", setup.family.c_str(), 1);
-    setenv("WINEPREFIX", prefix_.c_str(), 1);
-    setenv("WINEDEBUG", "-all", 1);
-    setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
-    MakeFolder(setup.prefixes);
-    // One run at a time in this prefix.
-    lock_ = open((setup.prefixes + "/.model-" + setup.family + ".lock").c_str(),
-                 O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (lock_ < 0 || flock(lock_, LOCK_EX) != 0) throw SetupError("cannot lock " + setup.prefixes);
-    work_ = MakeTempFolder("torvo-model-wine");
-    RunWine({setup_.e2etool, "attributes", "c:\\"}, "make-prefix", 600);  // makes the prefix
-}
-
-WineTarget::~WineTarget() {
-    try {
-        ReleaseAll();
-        RunProgram({server_, "-k"}, {}, Output("end"), 15);
-        RunProgram({server_, "-w"}, {}, Output("end"), 15);
-        RemoveTree(work_);
-    } catch (const SetupError&) {
-    }
-    if (lock_ >= 0) close(lock_);
-}
-
-void WineTarget::RunWine(const std::vector<std::string>& arguments, const std::string& what,
-                         int seconds) {
-    std::vector<std::string> argv = {setup_.wineRun};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    int status = RunProgram(argv, {}, Output(what), seconds);
-    if (status != 0)
-        throw SetupError(arguments[0] + " under Wine ended with status " + std::to_string(status) +
-                         ": " + ReadText(Output(what)));
-}
-
-// Stopping the wineserver and starting a fresh one is the restart: the first program
-// in it finds the restart list carried out. The new server stays up.
-void WineTarget::RestartWine() {
-    RunProgram({server_, "-k"}, {}, Output("restart"), 15);
-    if (RunProgram({server_, "-w"}, {}, Output("restart"), 15) != 0)
-        throw SetupError("the wineserver of " + prefix_ + " did not end");
-    if (RunProgram({server_, "-p600"}, {}, Output("restart"), 15) != 0)
-        throw SetupError("cannot start a wineserver for " + prefix_);
-    RunWine({setup_.e2etool, "attributes", "c:\\"}, "restart", kRunSeconds);
-    restartNeeded_ = false;
-}
-
-void WineTarget::Reset() {
-    ReleaseAll();
-    if (restartNeeded_) RestartWine();
-    RemoveTree(Root());
-    MakeFolder(Root());
-    MakeFolder(Root() + "/" + kFolder);
-}
-
-WineTarget::Holder WineTarget::StartHolder(const std::string& name) {
-    std::string marker = work_ + "/hold-" + std::to_string(++runs_);
-    pid_t pid =
-        StartProgram({setup_.wineRun, setup_.e2etool, "hold", "C:\\model\\" + Backslashed(name),
-                      "read", OnDriveZ(marker + ".ready"), OnDriveZ(marker + ".release")},
-                     {}, marker + ".out");
-    double deadline = SecondsNow() + kRunSeconds;
-    int status = 0;
-    while (!Exists(marker + ".ready")) {
-        if (HasEnded(pid, &status) || SecondsNow() > deadline) {
-            kill(-pid, SIGKILL);
-            WaitProgram(pid, 15);
-            throw SetupError("e2etool could not hold " + name + ": " + ReadText(marker + ".out"));
-        }
-        SleepMilliseconds(5);
-    }
-    return Holder{pid, marker + ".release", SecondsNow()};
-}
-
-void WineTarget::StopHolder(const Holder& holder, const std::string& name) {
-    WriteFile(holder.releaseMarker, Bytes());
-    if (WaitProgram(holder.pid, 30) != 0) throw SetupError("e2etool did not let " + name + " go");
-}
-
-void WineTarget::Hold(const std::string& name) {
-    holds_[name] = StartHolder(name);
-}
-
-void WineTarget::Release(const std::string& name) {
-    auto hold = holds_.find(name);
-    if (hold == holds_.end()) return;
-    Holder holder = hold->second;
-    holds_.erase(hold);
-    StopHolder(holder, name);
-}
-
-// e2etool lets a file go after two minutes in any case: a hold that old is taken anew,
-// the new holder opening the file before the old one lets it go.
-void WineTarget::RenewOldHolds() {
-    for (auto& hold : holds_) {
-        if (SecondsNow() - hold.second.since < kHoldRenewal) continue;
-        Holder old = hold.second;
-        hold.second = StartHolder(hold.first);
-        StopHolder(old, hold.first);
-    }
-}
-
-void WineTarget::ReleaseAll() {
-    while (!holds_.empty()) Release(holds_.begin()->first);
-}
-
-std::vector<RunResult> WineTarget::Scan(const std::vector<int>& jobs) {
-    RenewOldHolds();
-    restartNeeded_ = true;
-    std::vector<int> numbers;
+std::vector<RunResult> Target::Scan(const std::vector<int>& jobs) {
+    static int runs = 0;
+    std::vector<std::string> names;  // of each run's log and output, beside the root
     std::vector<pid_t> pids;
-    for (size_t run = 0; run < jobs.size(); ++run) {
-        int number = ++runs_;
-        numbers.push_back(number);
-        std::string log = "C:\\model-" + std::to_string(number) + ".log";
-        pids.push_back(
-            StartProgram({setup_.wineRun, setup_.program, "/silent", "C:\\model", "/log=" + log},
-                         {}, Output("scan-" + std::to_string(number))));
+    for (int threads : jobs) {
+        names.push_back(Root() + "-scan-" + std::to_string(++runs));
+        unlink((names.back() + ".log").c_str());  // left by a run of this test that was killed
+        pids.push_back(StartScan(threads, names.back() + ".log", names.back() + ".out"));
     }
-    std::vector<RunResult> results;
+    std::vector<RunResult> results(pids.size());
     for (size_t run = 0; run < pids.size(); ++run) {
-        std::string log = prefix_ + "/drive_c/model-" + std::to_string(numbers[run]) + ".log";
-        RunResult result;
-        result.status = WaitProgram(pids[run], kRunSeconds);
-        result.ended = result.status >= 0;
-        result.hasLog = Exists(log);
-        result.log = ReadText(log);
-        result.output = ReadText(Output("scan-" + std::to_string(numbers[run])));
-        unlink(log.c_str());
-        results.push_back(result);
+        results[run].status = WaitOrKill(pids[run], kRunSeconds);
+        results[run].log = ReadText(names[run] + ".log");
+        results[run].output = ReadText(names[run] + ".out");
+        unlink((names[run] + ".log").c_str());
+        unlink((names[run] + ".out").c_str());
     }
     return results;
 }
-
-std::string WineTarget::Restart() {
-    ReleaseAll();
-    RestartWine();
-    return "";
-}
-
-}  // namespace
 
 std::unique_ptr<Target> MakeNativeTarget(const std::string& program) {
     return std::unique_ptr<Target>(new NativeTarget(program));

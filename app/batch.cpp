@@ -13,6 +13,9 @@ int32_t g_nInfected;
 int32_t g_nUnopened;
 bool g_bRestartNeeded;
 bool g_bLogFailed;
+CBatchObserver* g_pBatchObserver;
+ScanOutcome (*g_pfnBatchScanFile)(const char*, const char**, const PlatDirEntry*) = ScanFile;
+int (*g_pfnBatchRemoveUncleaned)(const char*) = RemoveUncleanedFile;
 
 namespace {
 
@@ -43,29 +46,43 @@ bool IsOwnOrVanished(const char* path) {
     return PlatIsGone(path) || (g_pszLogName && PlatIsSameFile(path, g_pszLogName));
 }
 
+void Tell(const char* path, const char* label, BatchFinding finding) {
+    if (g_pBatchObserver) g_pBatchObserver->OnFinding(path, label, finding);
+}
+
 // With "/remove" a file that could not be cleaned is deleted, now or at the restart.
-void RemoveUncleaned(const char* path) {
-    switch (RemoveUncleanedFile(path)) {
+void RemoveUncleaned(const char* path, const char* label) {
+    switch (g_pfnBatchRemoveUncleaned(path)) {
         case OP_DONE_NOW:
             Log(kLogDeleted, path);
+            Tell(path, label, FINDING_DELETED);
             break;
         case OP_SCHEDULED:
             g_bRestartNeeded = true;
             Log(kLogDeleted, path);
+            Tell(path, label, FINDING_PENDING_RESTART);
             break;
         default:
             Log(kLogCleanFailed, path);
+            Tell(path, label, FINDING_CLEAN_FAILED);
     }
 }
 
 class BatchWalk : public TreeWalk {
   public:
+    bool ShouldVisit(const char* path, const PlatDirEntry& entry) override {
+        return BatchShouldVisit(path, entry);
+    }
     void ReportFile(const char* path, const PlatDirEntry& entry) override {
         BatchReportFile(path, &entry);
     }
 };
 
 }  // namespace
+
+bool BatchShouldVisit(const char* path, const PlatDirEntry& entry) {
+    return !g_pBatchObserver || g_pBatchObserver->ShouldVisit(path, entry);
+}
 
 bool BatchScanDirectory(char* path) {
     BatchWalk walk;
@@ -74,50 +91,63 @@ bool BatchScanDirectory(char* path) {
 
 void BatchReportFile(const char* path, const PlatDirEntry* listed) {
     const char* label;
-    switch (ScanFile(path, &label, listed)) {
+    switch (g_pfnBatchScanFile(path, &label, listed)) {
         case SCAN_DISINFECTED:
             ++g_nInfected;
             Log(kLogDisinfected, path);
+            Tell(path, label, FINDING_DISINFECTED);
             break;
         case SCAN_CLEAN_FAILED:
             ++g_nInfected;
-            if (g_bRemove)
-                RemoveUncleaned(path);
-            else
+            if (g_bRemove) {
+                RemoveUncleaned(path, label);
+            } else {
                 Log(kLogCleanFailed, path);
+                Tell(path, label, FINDING_CLEAN_FAILED);
+            }
             break;
         case SCAN_PENDING_RESTART:
             ++g_nInfected;
             g_bRestartNeeded = true;
             Log(kLogDisinfected, path);
+            Tell(path, label, FINDING_PENDING_RESTART);
             break;
         case SCAN_DELETED:
             ++g_nInfected;
             Log(kLogDeleted, path);
+            Tell(path, label, FINDING_DELETED);
             break;
         case SCAN_OPEN_FAILED:
             if (IsOwnOrVanished(path)) break;
             ++g_nUnopened;
             Log(kLogOpenFailed, path);
+            Tell(path, label, FINDING_OPEN_FAILED);
             break;
         default:
             break;
     }
 }
 
-bool RunBatch(char* scanPath, const char* logName, bool (*scanDirectory)(char* path)) {
+void OpenBatchLog(const char* logName) {
     g_pszLogName = logName;
-    if (logName) {
-        g_pLogFile = fopen(logName, "w+b");
-        if (g_pLogFile) fputs(kLogHeader, g_pLogFile);
-        g_bLogFailed = !g_pLogFile;
-    }
-    bool listed = scanDirectory(scanPath);
-    if (!g_pLogFile) return listed;
+    if (!logName) return;
+    g_pLogFile = fopen(logName, "w+b");
+    if (g_pLogFile) fputs(kLogHeader, g_pLogFile);
+    g_bLogFailed = !g_pLogFile;
+}
+
+void CloseBatchLog() {
+    if (!g_pLogFile) return;
     fprintf(g_pLogFile, "Infected files          %d\r\n", int(g_nInfected));
     fprintf(g_pLogFile, "Couldn't open           %d\r\n", int(g_nUnopened));
     if (g_bRestartNeeded) fputs(kLogRestartNeeded, g_pLogFile);
     fclose(g_pLogFile);
     g_pLogFile = nullptr;
+}
+
+bool RunBatch(char* scanPath, const char* logName, bool (*scanDirectory)(char* path)) {
+    OpenBatchLog(logName);
+    bool listed = scanDirectory(scanPath);
+    CloseBatchLog();
     return listed;
 }

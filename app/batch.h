@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "engine/codes.h"
+
 extern bool g_bSilent;
 extern bool g_bRemove;
 extern bool g_bRestart;
@@ -13,15 +15,49 @@ extern int32_t g_nUnopened;
 extern bool g_bRestartNeeded;
 extern bool g_bLogFailed;
 
+struct PlatDirEntry;
+
+// What became of a file the batch run reported.
+enum BatchFinding {
+    FINDING_DISINFECTED,
+    FINDING_DELETED,
+    FINDING_CLEAN_FAILED,
+    FINDING_PENDING_RESTART,  // repaired or deleted at the restart
+    FINDING_OPEN_FAILED,
+};
+
+// What the Linux front end learns of the run as it goes, on the walk's thread; the
+// Windows program has none.
+class CBatchObserver {
+  public:
+    virtual ~CBatchObserver() {}
+    // Asked of every entry the walk meets, before it is scanned or entered.
+    virtual bool ShouldVisit(const char* /*path*/, const PlatDirEntry& /*entry*/) { return true; }
+    virtual void OnFinding(const char* path, const char* label, BatchFinding finding) = 0;
+};
+extern CBatchObserver* g_pBatchObserver;
+
+// How the batch run scans a file and removes one it could not clean: the engine's
+// ScanFile and RemoveUncleanedFile, unless a dry run stands in for them.
+extern ScanOutcome (*g_pfnBatchScanFile)(const char* path, const char** label,
+                                         const PlatDirEntry* listed);
+extern int (*g_pfnBatchRemoveUncleaned)(const char* path);
+
+// Whether the walks visit an entry (see CBatchObserver::ShouldVisit).
+bool BatchShouldVisit(const char* path, const PlatDirEntry& entry);
+
 // Walks `path` and everything below it; one trailing separator is removed in place.
 // Returns false when `path` itself could not be listed.
 bool BatchScanDirectory(char* path);
 
-struct PlatDirEntry;
-
 // Scans one file and records the outcome in the counters and the log. `listed`: its
 // entry in its folder's listing, when known.
 void BatchReportFile(const char* path, const PlatDirEntry* listed = nullptr);
+
+// Opens the log (when named) and writes its header; g_bLogFailed tells when it cannot.
+void OpenBatchLog(const char* logName);
+// Writes the totals and closes the log.
+void CloseBatchLog();
 
 // Opens the log (when named), walks `scanPath` with `scanDirectory`, writes the totals
 // and closes the log. Returns false when `scanPath` could not be listed; g_bLogFailed

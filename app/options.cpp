@@ -40,3 +40,10 @@ BatchArguments ParseArguments(int count, char** vector, bool slashStartsOptions)
     }
     return arguments;
 }
+
+bool IsWindowsOptionWord(const char* argument) {
+    const char* words[] = {"/silent", "/remove", "/restart", "/delete", "/repair"};
+    for (const char* word : words)
+        if (IsWord(argument, word)) return true;
+    return strlen(argument) >= 5 && EqualsIgnoringCase(argument, "/log=", 5);
+}

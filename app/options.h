@@ -11,3 +11,6 @@ struct BatchArguments {
 // is never the path; without it (POSIX, where absolute paths begin with "/") every
 // argument that is no option word is the path.
 BatchArguments ParseArguments(int count, char** vector, bool slashStartsOptions);
+
+// Whether `argument` is one of the option words above, in any case.
+bool IsWindowsOptionWord(const char* argument);

@@ -40,6 +40,9 @@ class ParallelWalk : public TreeWalk {
             m_threads.emplace_back(&ParallelWalk::DetectAhead, this);
     }
     ~ParallelWalk() override;
+    bool ShouldVisit(const char* path, const PlatDirEntry& entry) override {
+        return BatchShouldVisit(path, entry);
+    }
     void ReportFile(const char* path, const PlatDirEntry& entry) override;
     // Handles every entry still waiting, in order.
     void Finish();

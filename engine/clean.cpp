@@ -15,6 +15,8 @@
 #include "engine/restart_ops.h"
 #include "platform/platform.h"
 
+ChangeGuard g_pfnChangeGuard;
+
 namespace {
 
 // Hosts inside hosts are cleaned this many levels deep, and no deeper.
@@ -163,7 +165,12 @@ CleanResult CleanPage(const Repair& repair) {
 // script, a program gets its host back, anything else is deleted whole. The repaired
 // file keeps the infected file's attributes, or those an earlier run gave the repaired
 // file that was waiting for the restart.
+bool MayChange(const char* path) {
+    return !g_pfnChangeGuard || g_pfnChangeGuard(path);
+}
+
 CleanResult CleanDetected(const char* path, const char* label, bool isExecutable, int depth) {
+    if (depth == 0 && !MayChange(path)) return CLEAN_FAILED;
     Repair repair = {path, std::string(path) + ".cln", {}, false, depth};
     repair.hasAttributes = PlatGetAttributes(path, &repair.attributes);
     PlatAttributes waiting;
@@ -256,6 +263,6 @@ int RemoveUncleanedFile(const char* path) {
     const char* label;
     bool isExecutable;
     if (DetectFileForm(path, &label, nullptr, &isExecutable) != DETECT_INFECTED) return OP_NOT_DONE;
-    if (!TakeBackPendingWork(path)) return OP_NOT_DONE;
+    if (!MayChange(path) || !TakeBackPendingWork(path)) return OP_NOT_DONE;
     return DeleteOrSchedule(path);
 }

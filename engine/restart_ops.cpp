@@ -6,6 +6,8 @@
 #include "platform/platform.h"
 #include "platform/restart_list.h"
 
+ScheduleWatcher g_pfnScheduleWatcher;
+
 namespace {
 
 // Work files inside work files go this deep, and no deeper (see clean.cpp).
@@ -49,10 +51,12 @@ bool IsSameEntry(const RestartEntry& first, const RestartEntry& second) {
 bool AddEntry(const RestartEntry& entry) {
     std::vector<RestartEntry> entries;
     if (!ReadList(&entries)) return false;
-    for (const RestartEntry& listed : entries)
-        if (IsSameEntry(listed, entry)) return true;
-    entries.push_back(entry);
-    return WriteList(entries);
+    bool listed = false;
+    for (const RestartEntry& earlier : entries) listed = listed || IsSameEntry(earlier, entry);
+    if (!listed) entries.push_back(entry);
+    if (!listed && !WriteList(entries)) return false;
+    if (g_pfnScheduleWatcher) g_pfnScheduleWatcher(entry);
+    return true;
 }
 
 // Takes the entries that delete or replace `name` off `entries`; the sources of the

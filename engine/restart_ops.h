@@ -5,6 +5,7 @@
 #pragma once
 
 struct PlatAttributes;
+struct RestartEntry;
 
 // What became of a deletion or a rename.
 const int OP_DONE_NOW = 1;
@@ -45,3 +46,8 @@ class FileChangesLock {
   private:
     bool m_bHeld;
 };
+
+// Told of every operation the engine puts on the restart list, or finds there already.
+// None by default.
+typedef void (*ScheduleWatcher)(const RestartEntry& entry);
+extern ScheduleWatcher g_pfnScheduleWatcher;

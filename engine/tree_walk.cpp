@@ -91,6 +91,7 @@ bool WalkTree(char* path, TreeWalk& walk) {
         }
         if (entry.isLink || (entry.isDirectory && IsDotEntry(entry.name))) continue;
         std::string child = folder.Path() + PLAT_PATH_SEPARATOR + entry.name;
+        if (!walk.ShouldVisit(child.c_str(), entry)) continue;
         if (entry.isDirectory && child.size() > PlatMaxFolderPathLength())
             entry.isUnreachable = true;
         if (!entry.isDirectory || entry.isUnreachable) {

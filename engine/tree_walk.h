@@ -9,6 +9,8 @@ class TreeWalk {
     virtual ~TreeWalk() {}
     // Asked before every entry, at every level.
     virtual bool ShouldStop() { return false; }
+    // Asked of every entry, file or folder, before it is reported or entered.
+    virtual bool ShouldVisit(const char* /*path*/, const PlatDirEntry& /*entry*/) { return true; }
     // `entry`: the file's entry in its folder's listing, valid during the call. An
     // entry the platform cannot reach (a path too long for it, a name it cannot give
     // exactly) comes here too, marked unreachable, whether file or folder: it is

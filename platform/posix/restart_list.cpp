@@ -153,6 +153,10 @@ int g_nLockedFolder = -1;
 
 }  // namespace
 
+bool DecodeRestartListName(const std::string& stored, std::string* name) {
+    return Unescaped(stored, name);
+}
+
 std::string RestartListPath() {
     const char* configured = getenv("TORVOCLEAN_RESTART_LIST");
     return configured && *configured ? configured : "/var/lib/torvoclean/wininit.ini";

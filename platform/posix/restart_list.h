@@ -12,6 +12,9 @@
 // $TORVOCLEAN_RESTART_LIST, or /var/lib/torvoclean/wininit.ini.
 std::string RestartListPath();
 
+// The file a name as the list stores it stands for; false when it is no valid name.
+bool DecodeRestartListName(const std::string& stored, std::string* name);
+
 // Renames `from` to `to` unless `to` exists.
 bool RenameNoReplace(const char* from, const char* to);
 

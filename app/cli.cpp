@@ -1,0 +1,241 @@
+#include "app/cli.h"
+
+#include <getopt.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "app/batch.h"
+#include "app/cli_report.h"
+#include "app/dry_run.h"
+#include "app/options.h"
+#include "app/parallel_batch.h"
+#include "app/quarantine.h"
+#include "engine/clean.h"
+#include "engine/restart_ops.h"
+#include "platform/posix/restart_list.h"
+#include "res/version.h"
+
+namespace {
+
+const int kExitClean = 0;
+const int kExitInfected = 1;
+const int kExitError = 2;
+const int kMostJobs = 64;
+
+const char kHelp[] =
+    "Usage: torvoclean [OPTION]... PATH...\n"
+    "Scans each PATH (a folder and everything below it, or a file) for Win32.Torvo.A@mm,\n"
+    "Win32.Torvo.E@mm and JS.Torvo.A, and cleans what it finds.\n"
+    "\n"
+    "  -n, --dry-run          tell what would be done, and change nothing\n"
+    "  -q, --quiet            print only errors\n"
+    "      --json             print JSON Lines instead of text\n"
+    "      --log=FILE         also write the Windows program's log to FILE\n"
+    "      --remove           delete files whose cleaning failed\n"
+    "  -j, --jobs=N           detect on N threads (default: one a core)\n"
+    "      --restart-list=FILE  where work waiting for the restart goes\n"
+    "                         (default: /var/lib/torvoclean/wininit.ini)\n"
+    "      --exclude=GLOB     leave out what matches GLOB below PATH (repeatable)\n"
+    "      --quarantine=DIR   keep a copy of every file before it is changed\n"
+    "      --restore=DIR      put back the originals kept in DIR\n"
+    "      --help             show this text and exit\n"
+    "      --version          show the version and exit\n"
+    "\n"
+    "The Windows program's form keeps its meaning, and prints nothing:\n"
+    "  torvoclean /silent [/log=FILE] [/remove] [/restart] PATH\n"
+    "\n"
+    "TORVOCLEAN_JOBS and TORVOCLEAN_RESTART_LIST set the defaults of --jobs and\n"
+    "--restart-list. Exit status: 0 nothing infected was found, 1 an infected file was\n"
+    "found, 2 an error when nothing infected was found.\n";
+
+enum LongOnly {
+    OPT_JSON = 256,
+    OPT_LOG,
+    OPT_REMOVE,
+    OPT_RESTART_LIST,
+    OPT_EXCLUDE,
+    OPT_QUARANTINE,
+    OPT_RESTORE,
+    OPT_HELP,
+    OPT_VERSION
+};
+
+const option kOptions[] = {
+    {"dry-run", no_argument, nullptr, 'n'},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"jobs", required_argument, nullptr, 'j'},
+    {"json", no_argument, nullptr, OPT_JSON},
+    {"log", required_argument, nullptr, OPT_LOG},
+    {"remove", no_argument, nullptr, OPT_REMOVE},
+    {"restart-list", required_argument, nullptr, OPT_RESTART_LIST},
+    {"exclude", required_argument, nullptr, OPT_EXCLUDE},
+    {"quarantine", required_argument, nullptr, OPT_QUARANTINE},
+    {"restore", required_argument, nullptr, OPT_RESTORE},
+    {"help", no_argument, nullptr, OPT_HELP},
+    {"version", no_argument, nullptr, OPT_VERSION},
+    {nullptr, 0, nullptr, 0},
+};
+
+int UsageError(const char* message = nullptr) {
+    if (message) fprintf(stderr, "torvoclean: %s\n", message);
+    fputs("Try 'torvoclean --help' for more information.\n", stderr);
+    return kExitError;
+}
+
+bool ParseJobs(const char* text, int* jobs) {
+    char* end = nullptr;
+    long value = strtol(text, &end, 10);
+    if (*text == '\0' || *end != '\0' || value < 1 || value > kMostJobs) return false;
+    *jobs = int(value);
+    return true;
+}
+
+// Returns -1 to go on, or the exit status.
+int TakeOption(int option, CliOptions* options) {
+    switch (option) {
+        case 'n':
+            options->dryRun = true;
+            return -1;
+        case 'q':
+            options->quiet = true;
+            return -1;
+        case 'j':
+            return ParseJobs(optarg, &options->jobs) ? -1 : UsageError("--jobs takes 1 to 64");
+        case OPT_JSON:
+            options->json = true;
+            return -1;
+        case OPT_LOG:
+            options->logName = optarg;
+            return -1;
+        case OPT_REMOVE:
+            options->remove = true;
+            return -1;
+        case OPT_RESTART_LIST:
+            options->restartList = optarg;
+            return -1;
+        case OPT_EXCLUDE:
+            options->excludes.push_back(optarg);
+            return -1;
+        case OPT_QUARANTINE:
+            options->quarantine = optarg;
+            return -1;
+        case OPT_RESTORE:
+            options->restore = optarg;
+            return -1;
+        case OPT_HELP:
+            fputs(kHelp, stdout);
+            return kExitClean;
+        case OPT_VERSION:
+            printf("torvoclean %s\n", TORVO_VERSION);
+            return kExitClean;
+        default:  // getopt_long has said what was wrong
+            return UsageError();
+    }
+}
+
+// The run being reported, for the engine's callbacks.
+CCliReport* g_pReport;
+CQuarantine* g_pQuarantine;
+bool g_bDryRun;
+
+std::string ShownName(const std::string& stored) {
+    std::string name;
+    if (!DecodeRestartListName(stored, &name)) return stored;
+    return g_bDryRun ? OriginalOfDryRunName(name) : name;
+}
+
+void ReportScheduled(const RestartEntry& entry) {
+    g_pReport->OnScheduled(ShownName(entry.source), entry.destination.empty()
+                                                        ? std::string()
+                                                        : ShownName(entry.destination));
+}
+
+bool KeepInQuarantine(const char* path) {
+    return g_pQuarantine->Keep(path);
+}
+
+// A folder is walked, a file scanned as one; anything else is an error for that PATH.
+bool ScanPath(const char* path, int jobs, CCliReport& report) {
+    struct stat st;
+    if (stat(path, &st) != 0) {
+        fprintf(stderr, "torvoclean: %s: %s\n", path, strerror(errno));
+        return false;
+    }
+    report.SetRoot(path);
+    if (S_ISREG(st.st_mode)) {
+        report.CountFile();
+        BatchReportFile(path);
+        return true;
+    }
+    std::string folder = path;
+    if (!S_ISDIR(st.st_mode) || !ParallelScanDirectory(&folder[0], jobs)) {
+        fprintf(stderr, "torvoclean: %s: cannot list it\n", path);
+        return false;
+    }
+    return true;
+}
+
+bool ScanAll(const CliOptions& options, CCliReport& report) {
+    int jobs = options.jobs ? options.jobs : BatchJobs();
+    bool done = true;
+    OpenBatchLog(options.logName);
+    for (const char* path : options.paths) done = ScanPath(path, jobs, report) && done;
+    CloseBatchLog();
+    report.Finish();
+    if (g_bLogFailed) {
+        fprintf(stderr, "torvoclean: cannot write the log \"%s\"\n", options.logName);
+        done = false;
+    }
+    if (g_nUnopened > 0 && options.quiet)
+        fprintf(stderr, "torvoclean: %d files could not be opened\n", int(g_nUnopened));
+    return done && g_nUnopened == 0;
+}
+
+}  // namespace
+
+bool IsWindowsSyntax(int argc, char** argv) {
+    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; ++i)
+        if (IsWindowsOptionWord(argv[i])) return true;
+    return false;
+}
+
+int ParseCli(int argc, char** argv, CliOptions* options) {
+    int option;
+    while ((option = getopt_long(argc, argv, "nqj:", kOptions, nullptr)) != -1) {
+        int status = TakeOption(option, options);
+        if (status >= 0) return status;
+    }
+    for (int i = optind; i < argc; ++i) options->paths.push_back(argv[i]);
+    if (options->paths.empty() && !options->restore) return UsageError("no PATH given");
+    return -1;
+}
+
+int RunCli(const CliOptions& options) {
+    if (options.restartList) setenv("TORVOCLEAN_RESTART_LIST", options.restartList, 1);
+    if (options.restore) return RestoreQuarantine(options.restore, options.quiet);
+    CQuarantine quarantine;
+    bool quarantined = options.quarantine && !options.dryRun;
+    if (quarantined && !quarantine.Open(options.quarantine)) return kExitError;
+    if (options.dryRun && !StartDryRun()) {
+        fputs("torvoclean: cannot make a folder for the dry run\n", stderr);
+        return kExitError;
+    }
+    CCliReport report({options.quiet, options.json, options.dryRun, options.excludes,
+                       quarantined ? &quarantine : nullptr});
+    g_pReport = &report;
+    g_pQuarantine = &quarantine;
+    g_bDryRun = options.dryRun;
+    g_pBatchObserver = &report;
+    g_pfnScheduleWatcher = ReportScheduled;
+    if (quarantined) g_pfnChangeGuard = KeepInQuarantine;
+    g_bRemove = options.remove;
+    bool done = ScanAll(options, report);
+    if (options.dryRun) EndDryRun();
+    if (g_nInfected > 0) return kExitInfected;
+    return done ? kExitClean : kExitError;
+}

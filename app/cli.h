@@ -1,0 +1,29 @@
+// The Linux tool's own command line, in the GNU manner, beside the Windows program's
+// ("/silent ...", which keeps its meaning and its silence).
+#pragma once
+
+#include <vector>
+
+struct CliOptions {
+    const char* logName = nullptr;
+    bool remove = false;
+    bool dryRun = false;
+    bool quiet = false;
+    bool json = false;
+    int jobs = 0;  // 0: $TORVOCLEAN_JOBS, or one a core
+    const char* restartList = nullptr;
+    std::vector<const char*> excludes;
+    const char* quarantine = nullptr;
+    const char* restore = nullptr;
+    std::vector<char*> paths;
+};
+
+// Whether the arguments are the Windows program's: an option word of it among them.
+bool IsWindowsSyntax(int argc, char** argv);
+
+// Parses the arguments; returns -1 to go on, or the exit status to end with at once
+// (--help, --version, or 2 for a wrong argument).
+int ParseCli(int argc, char** argv, CliOptions* options);
+
+// Scans every PATH in order (or restores a quarantine); returns the exit status.
+int RunCli(const CliOptions& options);

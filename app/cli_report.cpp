@@ -1,0 +1,210 @@
+#include "app/cli_report.h"
+
+#include <fnmatch.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+#include "app/quarantine.h"
+#include "engine/codes.h"
+#include "platform/platform.h"
+
+namespace {
+
+using Json = nlohmann::json;
+
+// At most a few progress lines a second, and the clock is asked every so many files.
+const std::chrono::milliseconds kProgressEvery(250);
+const long kFilesBetweenClockLooks = 64;
+
+const char* OutcomeWord(BatchFinding finding, bool repairWaits) {
+    switch (finding) {
+        case FINDING_DISINFECTED:
+            return "DISINFECTED";
+        case FINDING_DELETED:
+            return "DELETED";
+        case FINDING_CLEAN_FAILED:
+            return "DISINFECTION FAILED";
+        case FINDING_PENDING_RESTART:
+            return repairWaits ? "DISINFECTED AT RESTART" : "DELETED AT RESTART";
+        default:
+            return "FAILED TO OPEN";
+    }
+}
+
+// "infected JS.Torvo.A" is "JS.Torvo.A" here.
+const char* ShortLabel(const char* label) {
+    const char prefix[] = "infected ";
+    return strncmp(label, prefix, sizeof prefix - 1) == 0 ? label + sizeof prefix - 1 : label;
+}
+
+bool IsUtf8(const std::string& text) {
+    for (size_t i = 0; i < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        size_t length = c < 0x80         ? 1
+                        : (c >> 5) == 6  ? 2
+                        : (c >> 4) == 14 ? 3
+                        : (c >> 3) == 30 ? 4
+                                         : 0;
+        if (length == 0 || i + length > text.size()) return false;
+        for (size_t k = 1; k < length; ++k)
+            if ((static_cast<unsigned char>(text[i + k]) >> 6) != 2) return false;
+        i += length;
+    }
+    return true;
+}
+
+std::string Base64(const std::string& bytes) {
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        uint32_t group = uint32_t(static_cast<unsigned char>(bytes[i])) << 16;
+        if (i + 1 < bytes.size()) group |= uint32_t(static_cast<unsigned char>(bytes[i + 1])) << 8;
+        if (i + 2 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 2]);
+        for (size_t k = 0; k < 4; ++k)
+            out += i + k <= bytes.size() ? digits[(group >> (18 - 6 * k)) & 63] : '=';
+    }
+    return out;
+}
+
+// A name need not be UTF-8: then it is also given whole, in base64, beside a form of it
+// for reading (bytes it cannot show become U+FFFD).
+void PutName(Json& object, const std::string& key, const std::string& name) {
+    object[key] = name;
+    if (!IsUtf8(name)) object[key + "_base64"] = Base64(name);
+}
+
+std::string JsonLine(const Json& object) {
+    return object.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+// A line break in a name would make a line of its own.
+std::string OneLine(const char* path) {
+    std::string line = path;
+    for (char& c : line)
+        if (c == '\r' || c == '\n') c = '?';
+    return line;
+}
+
+int TerminalWidth() {
+    struct winsize size;
+    return ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+}
+
+}  // namespace
+
+CCliReport::CCliReport(const CliReportSettings& settings)
+    : m_settings(settings),
+      m_bProgress(!settings.quiet && isatty(STDERR_FILENO)),
+      m_start(std::chrono::steady_clock::now()),
+      m_lastProgress(m_start) {}
+
+void CCliReport::SetRoot(const char* root) {
+    m_strRoot = root;
+    while (m_strRoot.size() > 1 && m_strRoot.back() == '/') m_strRoot.pop_back();
+}
+
+bool CCliReport::ShouldVisit(const char* path, const PlatDirEntry& entry) {
+    const char* below = path + std::min(strlen(path), m_strRoot.size() + 1);
+    for (const char* glob : m_settings.excludes)
+        if (fnmatch(glob, below, 0) == 0) return false;
+    if (entry.isDirectory && !entry.isUnreachable) return true;
+    ++m_nScanned;
+    if (m_bProgress && m_nScanned % kFilesBetweenClockLooks == 0) ShowProgress(path);
+    return true;
+}
+
+void CCliReport::OnScheduled(const std::string& source, const std::string& destination) {
+    m_scheduled.emplace_back(source, destination);
+}
+
+void CCliReport::OnFinding(const char* path, const char* label, BatchFinding finding) {
+    bool repairWaits = false;
+    for (const auto& entry : m_scheduled) repairWaits = repairWaits || !entry.second.empty();
+    m_nRepaired += finding == FINDING_DISINFECTED;
+    m_nDeleted += finding == FINDING_DELETED;
+    m_nWaiting += finding == FINDING_PENDING_RESTART;
+    m_nFailed += finding == FINDING_CLEAN_FAILED;
+    m_nUnopened += finding == FINDING_OPEN_FAILED;
+    if (m_settings.quarantine) m_settings.quarantine->Record(path, finding);
+    const char* outcome = OutcomeWord(finding, repairWaits);
+    if (m_settings.quiet) {
+        m_scheduled.clear();
+        return;
+    }
+    ClearProgress();
+    if (m_settings.json) {
+        Json line = {{"outcome", outcome}};
+        PutName(line, "path", path);
+        if (finding != FINDING_OPEN_FAILED) line["label"] = ShortLabel(label);
+        for (const auto& entry : m_scheduled) {
+            Json scheduled;
+            PutName(scheduled, entry.second.empty() ? "delete" : "rename", entry.first);
+            if (!entry.second.empty()) PutName(scheduled, "to", entry.second);
+            line["restart_list"].push_back(scheduled);
+        }
+        if (m_settings.dryRun) line["dry_run"] = true;
+        printf("%s\n", JsonLine(line).c_str());
+    } else if (finding == FINDING_OPEN_FAILED) {
+        printf("%s: %s\n", OneLine(path).c_str(), outcome);
+    } else {
+        printf("%s: %s %s%s\n", OneLine(path).c_str(), ShortLabel(label), outcome,
+               m_settings.dryRun ? " (dry run)" : "");
+    }
+    fflush(stdout);
+    m_scheduled.clear();
+}
+
+void CCliReport::Finish() {
+    ClearProgress();
+    if (m_settings.quiet) return;
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
+    long infected = m_nRepaired + m_nDeleted + m_nWaiting + m_nFailed;
+    if (m_settings.json) {
+        Json summary = {{"scanned", m_nScanned},
+                        {"infected", infected},
+                        {"repaired", m_nRepaired},
+                        {"deleted", m_nDeleted},
+                        {"waiting_for_restart", m_nWaiting},
+                        {"failed", m_nFailed},
+                        {"unopened", m_nUnopened},
+                        {"seconds", seconds},
+                        {"dry_run", m_settings.dryRun}};
+        printf("%s\n", JsonLine({{"summary", summary}}).c_str());
+        return;
+    }
+    printf("\n----------- SCAN SUMMARY -----------\n");
+    if (m_settings.dryRun) printf("Dry run: nothing was changed\n");
+    printf("Scanned files: %ld\nInfected files: %ld\nRepaired: %ld\nDeleted: %ld\n", m_nScanned,
+           infected, m_nRepaired, m_nDeleted);
+    printf("Waiting for the restart: %ld\nFailed: %ld\nCould not be opened: %ld\n", m_nWaiting,
+           m_nFailed, m_nUnopened);
+    printf("Time: %.3f sec\n", seconds);
+}
+
+void CCliReport::ShowProgress(const char* path) {
+    std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+    if (now - m_lastProgress < kProgressEvery) return;
+    m_lastProgress = now;
+    double seconds = std::chrono::duration<double>(now - m_start).count();
+    std::string folder = OneLine(path);
+    folder = folder.substr(0, folder.rfind('/') == std::string::npos ? 0 : folder.rfind('/'));
+    char line[512];
+    int length = snprintf(line, sizeof line, "%ld files, %.0f/s, %ld infected, %s", m_nScanned,
+                          seconds > 0 ? m_nScanned / seconds : 0.0,
+                          m_nRepaired + m_nDeleted + m_nWaiting + m_nFailed, folder.c_str());
+    int width = std::min(TerminalWidth() - 1, int(sizeof line) - 1);
+    if (length > width) line[width] = '\0';
+    fprintf(stderr, "\r\033[K%s", line);
+    m_bProgressShown = true;
+}
+
+void CCliReport::ClearProgress() {
+    if (!m_bProgressShown) return;
+    fputs("\r\033[K", stderr);
+    m_bProgressShown = false;
+}

@@ -1,0 +1,50 @@
+// What the Linux tool tells as it scans: a line for every infected or unopenable file
+// as soon as its outcome is known, in the walk's order (text, or JSON Lines), a
+// summary at the end, a progress line on a terminal, and the files it leaves out.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "app/batch.h"
+
+class CQuarantine;
+
+struct CliReportSettings {
+    bool quiet;
+    bool json;
+    bool dryRun;
+    std::vector<const char*> excludes;  // globs, against the path below each PATH
+    CQuarantine* quarantine;            // or null
+};
+
+class CCliReport : public CBatchObserver {
+  public:
+    explicit CCliReport(const CliReportSettings& settings);
+    // The PATH being scanned now: excludes match below it.
+    void SetRoot(const char* root);
+    // A PATH that is a file: it is counted as scanned.
+    void CountFile() { ++m_nScanned; }
+
+    bool ShouldVisit(const char* path, const PlatDirEntry& entry) override;
+    void OnFinding(const char* path, const char* label, BatchFinding finding) override;
+    // The summary, on standard output.
+    void Finish();
+
+    // An operation the engine put on the restart list for the file being cleaned.
+    void OnScheduled(const std::string& source, const std::string& destination);
+
+  private:
+    void ShowProgress(const char* path);
+    void ClearProgress();
+
+    CliReportSettings m_settings;
+    std::string m_strRoot;
+    std::vector<std::pair<std::string, std::string>> m_scheduled;
+    long m_nScanned = 0, m_nRepaired = 0, m_nDeleted = 0, m_nWaiting = 0, m_nFailed = 0,
+         m_nUnopened = 0;
+    bool m_bProgress;
+    bool m_bProgressShown = false;
+    std::chrono::steady_clock::time_point m_start, m_lastProgress;
+};

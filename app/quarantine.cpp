@@ -1,0 +1,252 @@
+// The folder holds the copies, named by their SHA-256 (the same original is kept once),
+// each with its first 64 and last 120 bytes inverted, so that no scan takes a copy for
+// the worm and cleans it (the worm's marks lie in those bytes, or need them whole), and
+// "manifest.txt": a line a change, its fields separated by tabs: the original path
+// (with '%', tab, CR and LF written as %25, %09, %0D, %0A), the SHA-256 of the original,
+// the outcome, the time (UTC), the SHA-256 of what the change left ("-" for nothing),
+// and the original's permissions in octal.
+#include "app/quarantine.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "app/sha256.h"
+#include "engine/restart_ops.h"
+#include "platform/platform.h"
+
+namespace {
+
+const char kManifest[] = "manifest.txt";
+const char kNothing[] = "-";
+
+std::string Escaped(const std::string& path) {
+    std::string out;
+    for (char c : path) {
+        if (c == '%' || c == '\t' || c == '\r' || c == '\n') {
+            char code[4];
+            snprintf(code, sizeof code, "%%%02X", unsigned(static_cast<unsigned char>(c)));
+            out += code;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string Unescaped(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size()) {
+            out += char(strtol(text.substr(i + 1, 2).c_str(), nullptr, 16));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+std::string Now() {
+    char text[32];
+    time_t now = time(nullptr);
+    struct tm utc;
+    strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", gmtime_r(&now, &utc));
+    return text;
+}
+
+// The manifest is read later, perhaps from another folder.
+std::string Absolute(const char* path) {
+    if (path[0] == '/') return path;
+    char* folder = getcwd(nullptr, 0);
+    std::string full = folder ? std::string(folder) + "/" + path : path;
+    free(folder);
+    return full;
+}
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string DigestOrNothing(const std::string& path) {
+    std::string digest = Exists(path) ? Sha256OfFile(path.c_str()) : std::string();
+    return digest.empty() ? kNothing : digest;
+}
+
+const char* OutcomeWord(const char* path, BatchFinding finding) {
+    switch (finding) {
+        case FINDING_DISINFECTED:
+            return "DISINFECTED";
+        case FINDING_DELETED:
+            return "DELETED";
+        default:
+            return Exists(std::string(path) + ".cln") ? "DISINFECTED AT RESTART"
+                                                      : "DELETED AT RESTART";
+    }
+}
+
+const off_t kInvertedHead = 64;
+const off_t kInvertedTail = 120;
+
+// Inverts the bytes of the file that lie in its first 64 or last 120; done twice, it
+// gives the file back.
+bool InvertEnds(int fd) {
+    off_t size = lseek(fd, 0, SEEK_END);
+    if (size < 0) return false;
+    off_t tail = std::max<off_t>(0, std::max(size - kInvertedTail, std::min(size, kInvertedHead)));
+    const off_t ranges[2][2] = {{0, std::min(size, kInvertedHead)}, {tail, size}};
+    for (const auto& range : ranges) {
+        unsigned char bytes[kInvertedTail];
+        ssize_t length = range[1] - range[0];
+        if (length <= 0) continue;
+        if (pread(fd, bytes, size_t(length), range[0]) != length) return false;
+        for (ssize_t i = 0; i < length; ++i) bytes[i] = ~bytes[i];
+        if (pwrite(fd, bytes, size_t(length), range[0]) != length) return false;
+    }
+    return true;
+}
+
+// Copies `from` to `to` whole, with its ends inverted, through a side file that takes
+// the name only once it is complete and on the disk.
+bool CopyInverted(const std::string& from, const std::string& to, unsigned mode) {
+    std::string side = to + ".part";
+    unlink(side.c_str());
+    if (!PlatCopyFile(from.c_str(), side.c_str())) return false;
+    int fd = open(side.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    bool synced = fd >= 0 && InvertEnds(fd) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
+    if (fd >= 0) close(fd);
+    if (synced && rename(side.c_str(), to.c_str()) == 0) return true;
+    unlink(side.c_str());
+    return false;
+}
+
+}  // namespace
+
+bool CQuarantine::Open(const char* folder) {
+    m_folder = folder;
+    mkdir(folder, 0700);
+    struct stat st;
+    if (lstat(folder, &st) != 0 || !S_ISDIR(st.st_mode) || access(folder, W_OK) != 0) {
+        fprintf(stderr, "torvoclean: cannot use %s as the quarantine\n", folder);
+        return false;
+    }
+    return true;
+}
+
+bool CQuarantine::Keep(const char* path) {
+    struct stat st;
+    if (m_kept.count(path)) return true;
+    std::string digest = Sha256OfFile(path);
+    if (digest.empty() || stat(path, &st) != 0) return false;
+    unsigned mode = unsigned(st.st_mode & 07777);
+    std::string copy = m_folder + "/" + digest;
+    if (!Exists(copy) && !CopyInverted(path, copy, 0600)) {
+        fprintf(stderr, "torvoclean: %s: cannot copy it into the quarantine\n", path);
+        return false;
+    }
+    m_kept[path] = {digest, mode};
+    return true;
+}
+
+void CQuarantine::Record(const char* path, BatchFinding finding) {
+    std::map<std::string, Kept>::iterator kept = m_kept.find(path);
+    if (kept == m_kept.end()) return;
+    Kept original = kept->second;
+    m_kept.erase(kept);
+    if (finding == FINDING_CLEAN_FAILED || finding == FINDING_OPEN_FAILED) return;  // unchanged
+    std::string left = finding == FINDING_PENDING_RESTART
+                           ? DigestOrNothing(std::string(path) + ".cln")
+                           : DigestOrNothing(path);
+    FILE* manifest = fopen((m_folder + "/" + kManifest).c_str(), "a");
+    if (!manifest) return;
+    fprintf(manifest, "%s\t%s\t%s\t%s\t%s\t%o\n", Escaped(Absolute(path)).c_str(),
+            original.digest.c_str(), OutcomeWord(path, finding), Now().c_str(), left.c_str(),
+            original.mode);
+    fflush(manifest);
+    fsync(fileno(manifest));
+    fclose(manifest);
+}
+
+namespace {
+
+struct ManifestLine {
+    std::string path, original, outcome, left;
+    unsigned mode;
+};
+
+std::vector<ManifestLine> ReadManifest(const std::string& folder) {
+    std::vector<ManifestLine> lines;
+    FILE* manifest = fopen((folder + "/" + kManifest).c_str(), "r");
+    if (!manifest) return lines;
+    char* text = nullptr;
+    size_t size = 0;
+    while (getline(&text, &size, manifest) > 0) {
+        std::vector<std::string> fields(1);
+        for (const char* c = text; *c && *c != '\n'; ++c) {
+            if (*c == '\t')
+                fields.emplace_back();
+            else
+                fields.back() += *c;
+        }
+        if (fields.size() != 6) continue;
+        lines.push_back({Unescaped(fields[0]), fields[1], fields[2], fields[4],
+                         unsigned(strtoul(fields[5].c_str(), nullptr, 8))});
+    }
+    free(text);
+    fclose(manifest);
+    return lines;
+}
+
+// The original goes back under its name, in one rename, with its permissions; what the
+// restart list would still do to the file is taken back.
+// A copy that is not the original any more (damaged, or taken away) is never put back.
+bool PutBack(const std::string& folder, const ManifestLine& line) {
+    std::string side = line.path + ".restore";
+    if (!CopyInverted(folder + "/" + line.original, side, line.mode)) {
+        fprintf(stderr, "torvoclean: %s: its copy is missing\n", line.path.c_str());
+        return false;
+    }
+    if (Sha256OfFile(side.c_str()) != line.original) {
+        fprintf(stderr, "torvoclean: %s: its copy is damaged\n", line.path.c_str());
+    } else if (rename(side.c_str(), line.path.c_str()) == 0) {
+        return TakeBackPendingWork(line.path.c_str());
+    }
+    unlink(side.c_str());
+    return false;
+}
+
+}  // namespace
+
+int RestoreQuarantine(const char* folder, bool quiet) {
+    std::vector<ManifestLine> lines = ReadManifest(folder);
+    if (lines.empty()) {
+        fprintf(stderr, "torvoclean: %s holds no quarantine manifest\n", folder);
+        return 2;
+    }
+    int status = 0;
+    for (size_t i = lines.size(); i-- > 0;) {
+        const ManifestLine& line = lines[i];
+        FileChangesLock lock;
+        std::string now = DigestOrNothing(line.path);
+        bool restored = false;
+        if (!lock.IsHeld() || (now != line.original && now != line.left))
+            fprintf(stderr, "torvoclean: %s: changed since, left as it is\n", line.path.c_str());
+        else
+            restored = now == line.original ? TakeBackPendingWork(line.path.c_str())
+                                            : PutBack(folder, line);
+        if (!restored)
+            status = 2;
+        else if (!quiet)
+            printf("%s: RESTORED\n", line.path.c_str());
+    }
+    return status;
+}

@@ -37,7 +37,8 @@ const char kHelp[] =
     "      --json             print JSON Lines instead of text\n"
     "      --log=FILE         also write the Windows program's log to FILE\n"
     "      --remove           delete files whose cleaning failed\n"
-    "  -j, --jobs=N           detect on N threads (default: one a core)\n"
+    "  -j, --jobs=N           detect on N threads (default: one a core, four a core\n"
+    "                         on a FUSE file system such as ntfs-3g)\n"
     "      --restart-list=FILE  where work waiting for the restart goes\n"
     "                         (default: /var/lib/torvoclean/wininit.ini)\n"
     "      --exclude=GLOB     leave out what matches GLOB below PATH (repeatable)\n"
@@ -161,6 +162,7 @@ bool KeepInQuarantine(const char* path) {
 
 // A folder is walked, a file scanned as one; anything else is an error for that PATH.
 bool ScanPath(const char* path, int jobs, CCliReport& report) {
+    if (jobs == 0) jobs = BatchJobs(path);
     struct stat st;
     if (stat(path, &st) != 0) {
         fprintf(stderr, "torvoclean: %s: %s\n", path, strerror(errno));
@@ -181,10 +183,9 @@ bool ScanPath(const char* path, int jobs, CCliReport& report) {
 }
 
 bool ScanAll(const CliOptions& options, CCliReport& report) {
-    int jobs = options.jobs ? options.jobs : BatchJobs();
     bool done = true;
     OpenBatchLog(options.logName);
-    for (const char* path : options.paths) done = ScanPath(path, jobs, report) && done;
+    for (const char* path : options.paths) done = ScanPath(path, options.jobs, report) && done;
     CloseBatchLog();
     report.Finish();
     if (g_bLogFailed) {

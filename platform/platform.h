@@ -41,7 +41,8 @@ bool PlatCutTail(PlatFile file, int32_t count);
 bool PlatCopyFile(const char* from, const char* to);
 
 // What a file's attributes are beside its content: read-only, hidden, system and
-// archive on Windows; permissions and owner on POSIX.
+// archive on Windows; permissions and owner on POSIX, and NTFS's DOS attributes where
+// the file system has them.
 struct PlatAttributes {
     uint32_t bits;
     uint32_t owner;

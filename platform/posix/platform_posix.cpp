@@ -10,6 +10,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -83,6 +84,37 @@ bool CopyData(int source, int target) {
         }
     }
     return true;
+}
+
+// NTFS keeps a file's DOS attributes in this extended attribute, big-endian (ntfs-3g,
+// and the kernel's ntfs3). Those that Windows keeps (read-only 0x1, hidden 0x2, system
+// 0x4, archive 0x20) travel in PlatAttributes::bits above the permissions, with a bit
+// that tells they were there.
+const char kDosAttributeName[] = "system.ntfs_attrib_be";
+const uint32_t kKeptDosAttributes = 0x27;
+const uint32_t kDosNormal = 0x80;  // stands alone for "none of them"
+const int kDosShift = 16;
+const uint32_t kHasDosAttributes = 1u << 31;
+
+bool GetDosAttributes(int fd, uint32_t* value) {
+    unsigned char bytes[4];
+    if (fgetxattr(fd, kDosAttributeName, bytes, sizeof bytes) != sizeof bytes) return false;
+    *value =
+        uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 | bytes[3];
+    return true;
+}
+
+// Gives the file these kept attributes, where it has DOS attributes; the others
+// (sparse, compressed, ...) stay.
+void SetKeptDosAttributes(int fd, uint32_t kept) {
+    uint32_t old;
+    if (!GetDosAttributes(fd, &old)) return;
+    uint32_t value = (old & ~(kKeptDosAttributes | kDosNormal)) | (kept & kKeptDosAttributes);
+    if (value == (old & ~kDosNormal)) return;
+    unsigned char bytes[4] = {
+        static_cast<unsigned char>(value >> 24), static_cast<unsigned char>(value >> 16),
+        static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value)};
+    fsetxattr(fd, kDosAttributeName, bytes, sizeof bytes, 0);
 }
 
 }  // namespace
@@ -164,10 +196,16 @@ bool PlatGetAttributes(const char* path, PlatAttributes* attributes) {
     struct stat st;
     if (!StatPath(path, &st, AT_SYMLINK_NOFOLLOW) || !S_ISREG(st.st_mode)) return false;
     *attributes = {uint32_t(st.st_mode & 07777), uint32_t(st.st_uid), uint32_t(st.st_gid)};
+    int fd = OpenPath(path, O_RDONLY | kOpenFlags);
+    uint32_t dos;
+    if (fd >= 0 && GetDosAttributes(fd, &dos))
+        attributes->bits |= kHasDosAttributes | (dos & kKeptDosAttributes) << kDosShift;
+    if (fd >= 0) close(fd);
     return true;
 }
 
-// The owner first: a change of owner clears the set-user-ID bits.
+// The owner first: a change of owner clears the set-user-ID bits. The DOS attributes
+// last: a driver may take the permissions for read-only (ntfs3 does).
 void PlatSetAttributes(const char* path, const PlatAttributes& attributes) {
     int fd = OpenPath(path, O_RDONLY | kOpenFlags);
     if (fd < 0) return;
@@ -175,12 +213,16 @@ void PlatSetAttributes(const char* path, const PlatAttributes& attributes) {
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
         if (st.st_uid != attributes.owner || st.st_gid != attributes.group)
             (void)!fchown(fd, attributes.owner, attributes.group);
-        fchmod(fd, attributes.bits);
+        fchmod(fd, attributes.bits & 07777);
+        if (attributes.bits & kHasDosAttributes)
+            SetKeptDosAttributes(fd, attributes.bits >> kDosShift);
     }
     close(fd);
 }
 
-// Read-only is the only attribute POSIX has: give the owner write permission.
+// Read-only is the only attribute POSIX has: give the owner write permission. Under
+// ntfs-3g NTFS's read-only keeps no file from being written, renamed or deleted, so the
+// DOS attributes are left alone (a repair given up leaves them as they were).
 void PlatSetNormalAttributes(const char* path) {
     int fd = OpenPath(path, O_RDONLY | kOpenFlags);
     if (fd < 0) return;

@@ -70,9 +70,10 @@ __attribute__((target("pclmul,sse4.1"))) inline __m128i Load128(const unsigned c
 
 // Folds `n` bytes (at least 64, a multiple of 16) into the register; the constants are
 // powers of x modulo the polynomial (bit-reflected) and the Barrett reduction's pair.
-__attribute__((target("pclmul,sse4.1"))) uint32_t Crc32Folding(uint32_t crc,
-                                                               const unsigned char* data,
-                                                               size_t n) {
+// The stack is aligned again on entry: on 32-bit Windows a thread starts with 4-byte
+// alignment only, and the vectors spilled to the stack need 16.
+__attribute__((target("pclmul,sse4.1"), force_align_arg_pointer)) uint32_t Crc32Folding(
+    uint32_t crc, const unsigned char* data, size_t n) {
     const __m128i k1k2 = _mm_set_epi64x(0x1c6e41596, 0x154442bd4);
     const __m128i k3k4 = _mm_set_epi64x(0x0ccaa009e, 0x1751997d0);
     const __m128i k5 = _mm_set_epi64x(0, 0x163cd6124);

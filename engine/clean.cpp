@@ -143,15 +143,12 @@ bool CutScript(PlatFile work) {
            IsScriptTail(tail) && PlatCutTail(work, SCRIPT_TAIL_LENGTH);
 }
 
-// A copy of the page, less its last 120 bytes; an unfinished copy is removed again.
+// A copy of the page, less its last 120 bytes, made and cut through one handle; an
+// unfinished copy is removed again.
 bool WriteCutCopy(const char* path, const std::string& workFile) {
-    bool cut = false;
-    if (PlatCopyFile(path, workFile.c_str())) {
-        PlatSetNormalAttributes(workFile.c_str());
-        PlatFile work = PlatOpenReadWrite(workFile.c_str());
-        cut = work != PLAT_NO_FILE && CutScript(work);
-        if (work != PLAT_NO_FILE) PlatClose(work);
-    }
+    PlatFile work = PlatCopyToWork(path, workFile.c_str());
+    bool cut = work != PLAT_NO_FILE && CutScript(work);
+    if (work != PLAT_NO_FILE) PlatClose(work);
     if (!cut) PlatDeleteFile(workFile.c_str());
     return cut;
 }
@@ -209,6 +206,15 @@ ScanOutcome ScanAtDepth(const char* path, const char** label, int depth,
     return OutcomeOf(CleanDetected(path, *label, isExecutable, depth));
 }
 
+// Whether others let the file be read as cleaning reads it: one that another process
+// holds exclusively cannot be cleaned, and counts as not opened.
+bool MayBeRead(const char* path) {
+    PlatFile file = PlatOpenRead(path);
+    if (file == PLAT_NO_FILE) return false;
+    PlatClose(file);
+    return true;
+}
+
 // Under the lock, on the file as it is now. A clean file loses what an earlier run left
 // on the restart list for it: that would delete or replace it at the restart.
 ScanOutcome ScanLocked(const char* path, const char** label, const PlatDirEntry* listed) {
@@ -221,7 +227,13 @@ ScanOutcome ScanLocked(const char* path, const char** label, const PlatDirEntry*
     bool isExecutable;
     DetectResult detected = DetectFileForm(path, label, listed, &isExecutable);
     if (detected == DETECT_OPEN_FAILED) return SCAN_OPEN_FAILED;
-    if (detected == DETECT_INFECTED) return OutcomeOf(CleanDetected(path, *label, isExecutable, 0));
+    if (detected == DETECT_INFECTED) {
+        if (!MayBeRead(path)) {
+            *label = LABEL_TORVO_A;
+            return SCAN_OPEN_FAILED;
+        }
+        return OutcomeOf(CleanDetected(path, *label, isExecutable, 0));
+    }
     if (detected == DETECT_CLEAN) TakeBackPendingWork(path);
     return SCAN_CLEAN;
 }
@@ -234,7 +246,7 @@ CleanResult CleanFile(const char* path) {
     const char* label;
     bool isExecutable;
     DetectResult detected = DetectFileForm(path, &label, nullptr, &isExecutable);
-    if (detected == DETECT_OPEN_FAILED) return CLEAN_OPEN_FAILED;
+    if (detected == DETECT_OPEN_FAILED || !MayBeRead(path)) return CLEAN_OPEN_FAILED;
     if (detected != DETECT_INFECTED) return CLEAN_FAILED;
     return CleanDetected(path, label, isExecutable, 0);
 }

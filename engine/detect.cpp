@@ -89,9 +89,9 @@ DetectResult DetectNonExecutable(PlatFile file, const unsigned char* head, int32
 
 }  // namespace
 
-// Regions that end beyond the file's size never match. Detection only reads, so the
-// file's sharing is asked only once it is found infected: one that others hold
-// exclusively cannot be cleaned and counts as not opened.
+// Regions that end beyond the file's size never match. Detection only reads, and may
+// run beside another process that cleans: it asks no sharing of others (the cleaning
+// does, see ScanFile).
 DetectResult DetectFile(const char* path, const char** label, const PlatDirEntry* listed) {
     bool isExecutable;
     return DetectFileForm(path, label, listed, &isExecutable);
@@ -111,10 +111,6 @@ DetectResult DetectFileForm(const char* path, const char** label, const PlatDirE
     *isExecutable = IsExecutableHead(head, headRead);
     DetectResult result = *isExecutable ? DetectExecutable(file, label)
                                         : DetectNonExecutable(file, head, headRead, label);
-    if (result == DETECT_INFECTED && !PlatMayShareRead(file)) {
-        *label = LABEL_TORVO_A;
-        result = DETECT_OPEN_FAILED;
-    }
     PlatClose(file);
     return result;
 }

@@ -13,19 +13,21 @@ const PlatFile PLAT_NO_FILE = -1;
 // when given, receives the file's size.
 PlatFile PlatOpenRead(const char* path, int64_t* size = nullptr);
 struct PlatDirEntry;
-// Existing file, read only, for detection, which only reads: others are not asked to
-// share it (see PlatMayShareRead). `listed`, when given, is the file's entry in the
-// listing still open: a regular file is then not asked its type again and is opened
-// by its name in that folder.
+// Existing file, read only, for detection, which only reads and may run beside another
+// process that cleans: it does not ask others to share the file with it (PlatOpenRead
+// does, before cleaning), and lets them write it meanwhile.
+// `listed`, when given, is the file's entry in the listing still open: a regular file is
+// then not asked its type again and is opened by its name in that folder.
 PlatFile PlatOpenToDetect(const char* path, const PlatDirEntry* listed);
-// Whether others let the file be read as PlatOpenRead asks; asked only before cleaning.
-bool PlatMayShareRead(PlatFile file);
 // The size of an open file, or -1.
 int64_t PlatFileSize(PlatFile file);
-// New or emptied file for reading and writing, not shared, normal attributes.
+// New or emptied file for reading and writing, normal attributes; others may read it
+// but not change it.
 PlatFile PlatCreateWork(const char* path);
-// Existing file for reading and writing, not shared.
-PlatFile PlatOpenReadWrite(const char* path);
+// PlatCreateWork, filled with a copy of `from`, and kept open: nothing but this handle
+// changes the copy until it is finished. PLAT_NO_FILE when the copy cannot be made
+// whole; nothing is left under `to` then.
+PlatFile PlatCopyToWork(const char* from, const char* to);
 void PlatClose(PlatFile file);
 
 // Reads up to `count` bytes at `offset` from the start; returns the count read

@@ -123,14 +123,6 @@ PlatFile PlatOpenRead(const char* path, int64_t* size) {
     return OpenLocked(path, O_RDONLY, LOCK_SH, size);
 }
 
-// The lock taken to ask is let go at once: a detection in another process must not make
-// the file look in use to the process that cleans it.
-bool PlatMayShareRead(PlatFile file) {
-    if (flock(Fd(file), LOCK_SH | LOCK_NB) != 0) return false;
-    flock(Fd(file), LOCK_UN);
-    return true;
-}
-
 int64_t PlatFileSize(PlatFile file) {
     struct stat st;
     return fstat(Fd(file), &st) == 0 ? st.st_size : -1;
@@ -148,10 +140,6 @@ PlatFile PlatCreateWork(const char* path) {
     AtPath at(path);
     if (!removable || unlinkat(at.Folder(), at.Name(), 0) != 0) return PLAT_NO_FILE;
     return OpenLocked(path, O_RDWR | O_CREAT | O_EXCL, LOCK_EX);
-}
-
-PlatFile PlatOpenReadWrite(const char* path) {
-    return OpenLocked(path, O_RDWR, LOCK_EX);
 }
 
 void PlatClose(PlatFile file) {
@@ -177,19 +165,24 @@ bool PlatCutTail(PlatFile file, int32_t count) {
     return size >= count && ftruncate(Fd(file), size - count) == 0;
 }
 
-bool PlatCopyFile(const char* from, const char* to) {
+PlatFile PlatCopyToWork(const char* from, const char* to) {
     PlatFile source = PlatOpenRead(from);
-    if (source == PLAT_NO_FILE) return false;
+    if (source == PLAT_NO_FILE) return PLAT_NO_FILE;
     PlatFile target = PlatCreateWork(to);
     bool copied = target != PLAT_NO_FILE && CopyData(Fd(source), Fd(target));
     PlatClose(source);
-    if (target == PLAT_NO_FILE) return false;
+    if (copied || target == PLAT_NO_FILE) return target;
     PlatClose(target);
-    if (!copied) {
-        AtPath at(to);
-        unlinkat(at.Folder(), at.Name(), 0);
-    }
-    return copied;
+    AtPath at(to);
+    unlinkat(at.Folder(), at.Name(), 0);
+    return PLAT_NO_FILE;
+}
+
+bool PlatCopyFile(const char* from, const char* to) {
+    PlatFile copy = PlatCopyToWork(from, to);
+    if (copy == PLAT_NO_FILE) return false;
+    PlatClose(copy);
+    return true;
 }
 
 bool PlatGetAttributes(const char* path, PlatAttributes* attributes) {
@@ -341,11 +334,17 @@ bool ReadEntry(PlatListing* listing, PlatDirEntry* entry) {
 }  // namespace
 
 // Opening by the name in the folder spares the kernel the walk along the whole path.
+// No lock is taken: a lock, however short, would make the file look in use to another
+// process that cleans it just then.
 PlatFile PlatOpenToDetect(const char* path, const PlatDirEntry* listed) {
-    if (!listed || !listed->isFile) return PlatOpenRead(path);
     const int flags = O_RDONLY | kOpenFlags;
-    int fd = listed->listing ? openat(listed->listing->dirFd, listed->name, flags)
-                             : OpenPath(path, flags);
+    bool byName = listed && listed->isFile && listed->listing;
+    int fd = byName ? openat(listed->listing->dirFd, listed->name, flags) : OpenPath(path, flags);
+    struct stat st;
+    if (fd >= 0 && !(listed && listed->isFile) && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        return PLAT_NO_FILE;
+    }
     return fd < 0 ? PLAT_NO_FILE : fd;
 }
 

@@ -47,13 +47,10 @@ PlatFile PlatOpenRead(const char* path, int64_t* size) {
     return FromHandle(file);
 }
 
-// The system asks others to share the file when it opens it.
+// Others may go on writing it; the file is asked again before cleaning.
 PlatFile PlatOpenToDetect(const char* path, const PlatDirEntry*) {
-    return PlatOpenRead(path);
-}
-
-bool PlatMayShareRead(PlatFile) {
-    return true;
+    return FromHandle(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
 }
 
 int64_t PlatFileSize(PlatFile file) {
@@ -64,14 +61,11 @@ int64_t PlatFileSize(PlatFile file) {
                : int64_t(uint64_t(high) << 32 | low);
 }
 
+// Readers are let in: another process's detection may be reading the old file of that
+// name, and must not keep the work file from being made.
 PlatFile PlatCreateWork(const char* path) {
-    return FromHandle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
-PlatFile PlatOpenReadWrite(const char* path) {
-    return FromHandle(
-        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    return FromHandle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 void PlatClose(PlatFile file) {
@@ -91,8 +85,40 @@ bool PlatCutTail(PlatFile file, int32_t count) {
     return Seek(file, -count, FILE_END) && SetEndOfFile(Handle(file));
 }
 
+namespace {
+
+bool CopyData(PlatFile source, PlatFile target) {
+    std::string buffer(1 << 16, '\0');
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(Handle(source), &buffer[0], DWORD(buffer.size()), &got, nullptr))
+            return false;
+        if (got == 0) return true;
+        if (!PlatWriteAll(target, buffer.data(), got)) return false;
+    }
+}
+
+}  // namespace
+
+// Copied through the work file's own handle, which stays open: no other process can take
+// the copy between its copying and its cut.
+PlatFile PlatCopyToWork(const char* from, const char* to) {
+    PlatFile source = PlatOpenRead(from);
+    if (source == PLAT_NO_FILE) return PLAT_NO_FILE;
+    PlatFile target = PlatCreateWork(to);
+    bool copied = target != PLAT_NO_FILE && CopyData(source, target);
+    PlatClose(source);
+    if (copied || target == PLAT_NO_FILE) return target;
+    PlatClose(target);
+    DeleteFileA(to);
+    return PLAT_NO_FILE;
+}
+
 bool PlatCopyFile(const char* from, const char* to) {
-    return CopyFileA(from, to, FALSE) != 0;
+    PlatFile copy = PlatCopyToWork(from, to);
+    if (copy == PLAT_NO_FILE) return false;
+    PlatClose(copy);
+    return true;
 }
 
 const DWORD kKeptAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |

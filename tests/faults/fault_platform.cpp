@@ -20,10 +20,9 @@ bool Fails() {
 
 #undef PlatOpenRead
 #undef PlatOpenToDetect
-#undef PlatMayShareRead
 #undef PlatFileSize
 #undef PlatCreateWork
-#undef PlatOpenReadWrite
+#undef PlatCopyToWork
 #undef PlatClose
 #undef PlatReadAt
 #undef PlatWriteAll
@@ -57,8 +56,13 @@ bool Fails() {
 PlatFile PlatCreateWork(const char* path) {
     return Fails() ? PLAT_NO_FILE : RealPlatCreateWork(path);
 }
-PlatFile PlatOpenReadWrite(const char* path) {
-    return Fails() ? PLAT_NO_FILE : RealPlatOpenReadWrite(path);
+PlatFile PlatCopyToWork(const char* from, const char* to) {
+    if (!Fails()) return RealPlatCopyToWork(from, to);
+    PlatFile copy = RealPlatCopyToWork(from, to);
+    if (copy == PLAT_NO_FILE) return PLAT_NO_FILE;
+    (void)!ftruncate(int(copy), 100);
+    RealPlatClose(copy);
+    return PLAT_NO_FILE;
 }
 bool PlatWriteAll(PlatFile file, const void* data, uint32_t count) {
     if (!Fails()) return RealPlatWriteAll(file, data, count);
@@ -108,9 +112,6 @@ PlatFile PlatOpenRead(const char* path, int64_t* size) {
 }
 PlatFile PlatOpenToDetect(const char* path, const PlatDirEntry* listed) {
     return RealPlatOpenToDetect(path, listed);
-}
-bool PlatMayShareRead(PlatFile file) {
-    return RealPlatMayShareRead(file);
 }
 int64_t PlatFileSize(PlatFile file) {
     return RealPlatFileSize(file);

@@ -4,10 +4,9 @@
 
 #define PlatOpenRead RealPlatOpenRead
 #define PlatOpenToDetect RealPlatOpenToDetect
-#define PlatMayShareRead RealPlatMayShareRead
 #define PlatFileSize RealPlatFileSize
 #define PlatCreateWork RealPlatCreateWork
-#define PlatOpenReadWrite RealPlatOpenReadWrite
+#define PlatCopyToWork RealPlatCopyToWork
 #define PlatClose RealPlatClose
 #define PlatReadAt RealPlatReadAt
 #define PlatWriteAll RealPlatWriteAll

@@ -88,6 +88,11 @@ int UsageError(const char* message = nullptr) {
     return kExitError;
 }
 
+int UnknownOption(const char* argument) {
+    fprintf(stderr, "torvoclean: unrecognized option '%s' (options begin with --)\n", argument);
+    return UsageError();
+}
+
 bool ParseJobs(const char* text, int* jobs) {
     char* end = nullptr;
     long value = strtol(text, &end, 10);
@@ -199,6 +204,12 @@ bool ScanAll(const CliOptions& options, CCliReport& report) {
 
 }  // namespace
 
+bool LooksLikeMistypedOption(const char* argument) {
+    struct stat st;
+    return argument[0] == '/' && argument[1] != '\0' && !strchr(argument + 1, '/') &&
+           lstat(argument, &st) != 0;
+}
+
 bool IsWindowsSyntax(int argc, char** argv) {
     for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; ++i)
         if (IsWindowsOptionWord(argv[i])) return true;
@@ -211,7 +222,10 @@ int ParseCli(int argc, char** argv, CliOptions* options) {
         int status = TakeOption(option, options);
         if (status >= 0) return status;
     }
-    for (int i = optind; i < argc; ++i) options->paths.push_back(argv[i]);
+    for (int i = optind; i < argc; ++i) {
+        if (LooksLikeMistypedOption(argv[i])) return UnknownOption(argv[i]);
+        options->paths.push_back(argv[i]);
+    }
     if (options->paths.empty() && !options->restore) return UsageError("no PATH given");
     return -1;
 }

@@ -21,6 +21,11 @@ struct CliOptions {
 // Whether the arguments are the Windows program's: an option word of it among them.
 bool IsWindowsSyntax(int argc, char** argv);
 
+// "/dry-run", "/remvoe": an option typed in the Windows manner, or mistyped. It is an
+// absolute path too, but of one name that does not exist: taken as a path, it would
+// be reported missing while the other paths are cleaned without the option meant.
+bool LooksLikeMistypedOption(const char* argument);
+
 // Parses the arguments; returns -1 to go on, or the exit status to end with at once
 // (--help, --version, or 2 for a wrong argument).
 int ParseCli(int argc, char** argv, CliOptions* options);

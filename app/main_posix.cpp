@@ -55,10 +55,13 @@ bool RunAll(const BatchArguments& arguments) {
     return done;
 }
 
-// The Windows program's command line: an argument beginning with "-" is no path here.
+// The Windows program's command line: an argument beginning with "-", or one like
+// "/remvoe", is no path here.
 int RunWindowsSyntax(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
-        if (argv[i][0] == '-') return UsageError("unknown option ", argv[i]);
+        if (argv[i][0] == '-' ||
+            (!IsWindowsOptionWord(argv[i]) && LooksLikeMistypedOption(argv[i])))
+            return UsageError("unknown option ", argv[i]);
     BatchArguments arguments = ParseArguments(argc, argv, false);
     if (!g_bSilent) return UsageError("/silent is missing", "");
     if (!arguments.pszScanPath) return UsageError("no PATH given", "");

@@ -91,8 +91,8 @@ check "paths: the missing one said" grep -q '^torvoclean: missing: ' err.txt
 # Options: a mistyped one is an error, never a path; --exclude leaves a part out; --quiet
 # prints nothing; the Windows form keeps its silence.
 demo o
-for wrong in --dry-rn --remvoe --log -j0 --jobs=x; do
-    "$program" "$wrong" o >/dev/null 2>&1
+for wrong in --dry-rn --remvoe --log -j0 --jobs=x /dry-run "/silent /remvoe"; do
+    "$program" $wrong o >/dev/null 2>&1
     check "options: $wrong is an error" [ $? = 2 ]
 done
 check "options: nothing scanned" diff -r o o.orig

@@ -61,13 +61,33 @@ const char HELP[] =
     "\n"
     "Exit status: 0 done, 1 a file could not be read or written, 2 bad usage.\n";
 
+// The name it was started by: the Debian package installs it as torvoclean-samplegen.
+std::string g_name = "samplegen";
+
+void SetName(const char* argv0) {
+    std::string path = argv0 ? argv0 : "";
+    size_t slash = path.find_last_of("/\\");
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".exe") == 0)
+        name.resize(name.size() - 4);
+    if (!name.empty()) g_name = name;
+}
+
+void PrintHelp() {
+    std::string help = HELP;
+    for (size_t at = 0; (at = help.find("samplegen", at)) != std::string::npos; at += g_name.size())
+        help.replace(at, 9, g_name);
+    std::fputs(help.c_str(), stdout);
+}
+
 int BadUsage(const std::string& message) {
-    std::fprintf(stderr, "samplegen: %s (see samplegen --help)\n", message.c_str());
+    std::fprintf(stderr, "%s: %s (see %s --help)\n", g_name.c_str(), message.c_str(),
+                 g_name.c_str());
     return EXIT_BAD_USAGE;
 }
 
 int IoFailure(const char* action, const std::string& path) {
-    std::fprintf(stderr, "samplegen: cannot %s %s\n", action, path.c_str());
+    std::fprintf(stderr, "%s: cannot %s %s\n", g_name.c_str(), action, path.c_str());
     return EXIT_IO_FAILED;
 }
 
@@ -399,12 +419,13 @@ int CommandTree(const std::vector<std::string>& argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    SetName(argc > 0 ? argv[0] : nullptr);
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) return BadUsage("no command given");
     std::string command = args[0];
     args.erase(args.begin());
     if (command == "--help" || command == "-h" || command == "help") {
-        std::fputs(HELP, stdout);
+        PrintHelp();
         return 0;
     }
     if (command == "exe") return CommandExe(args);

@@ -82,25 +82,6 @@ tree_was_cleaned() {  # tree_was_cleaned NAME
         [ -z "$(find "$dir" -name '*.cln')" ]
 }
 
-log_part() {  # log_part FILE head|findings|tail
-    case $2 in
-        head) head -n 2 "$1" ;;
-        findings) awk 'NR > 2 && /^Infected files/ { exit } NR > 2 { print }' "$1" | sort ;;
-        tail) sed -n '/^Infected files/,$p' "$1" ;;
-    esac
-}
-
-same_log() {  # same_log ACTUAL EXPECTED
-    [ -f "$1" ] || return 1
-    local part
-    for part in head findings tail; do
-        if ! cmp -s <(log_part "$1" $part) <(log_part "$2" $part); then
-            echo "  log $part differs:"; diff <(log_part "$1" $part | od -c) <(log_part "$2" $part | od -c) | head -10
-            return 1
-        fi
-    done
-}
-
 holders=()
 hold() {  # hold FILE read|none: another process holds FILE open (read sharing or none)
     local ready="$work/ready.$RANDOM" release="$work/release.$RANDOM"

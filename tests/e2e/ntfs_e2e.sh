@@ -51,24 +51,6 @@ manifest() {
 }
 line() { printf './%s %s %s\n' "$1" "$(md5sum <"$2" | cut -c1-32)" "$3"; }  # line NAME CONTENT ATTRIBUTES
 
-log_part() {  # log_part FILE head|findings|tail
-    case $2 in
-        head) head -n 2 "$1" ;;
-        findings) awk 'NR > 2 && /^Infected files/ { exit } NR > 2 { print }' "$1" | sort ;;
-        tail) sed -n '/^Infected files/,$p' "$1" ;;
-    esac
-}
-same_log() {  # same_log ACTUAL EXPECTED
-    [ -f "$1" ] || return 1
-    local part
-    for part in head findings tail; do
-        if ! cmp -s <(log_part "$1" $part) <(log_part "$2" $part); then
-            echo "  log $part differs:"; diff <(log_part "$1" $part) <(log_part "$2" $part) | head -10
-            return 1
-        fi
-    done
-}
-
 # --- the tree ---------------------------------------------------------------------
 
 tree="$mnt/Disk"

@@ -140,17 +140,39 @@ void PlatSetNormalAttributes(const char* path) {
     SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
 }
 
+namespace {
+
+// Another run's scan may hold the file just then, for the few reads of its detection
+// (and on the NT family a name stays taken until the last handle to its deleted file is
+// closed). A change that meets such a reader waits for it a little; a file in use by a
+// program stays in use, and the change then fails as before.
+template <typename Change>
+bool ChangeWhenFree(Change change) {
+    const int kAttempts = 20;
+    for (int attempt = 1;; ++attempt) {
+        if (change()) return true;
+        DWORD error = GetLastError();
+        if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) ||
+            attempt == kAttempts)
+            return false;
+        Sleep(20);
+    }
+}
+
+}  // namespace
+
 bool PlatDeleteFile(const char* path) {
-    return DeleteFileA(path) != 0;
+    return ChangeWhenFree([&] { return DeleteFileA(path) != 0; });
 }
 
 // A file reached by its short name gets its long name back.
 bool PlatRenameFile(const char* from, const char* to) {
     const std::wstring* longName = LongNameOf(to);
-    if (!longName) return MoveFileA(from, to) != 0;
+    if (!longName) return ChangeWhenFree([&] { return MoveFileA(from, to) != 0; });
     typedef BOOL(WINAPI * MoveWide)(LPCWSTR, LPCWSTR);
     static MoveWide moveWide = SystemFunction<MoveWide>("kernel32.dll", "MoveFileW");
-    return moveWide && moveWide(Widened(from).c_str(), longName->c_str()) != 0;
+    return moveWide &&
+           ChangeWhenFree([&] { return moveWide(Widened(from).c_str(), longName->c_str()) != 0; });
 }
 
 // A path too long to reach is not gone: it cannot be told.

@@ -9,7 +9,7 @@ namespace testing {
 namespace internal {
 
 class Notification {
-public:
+  public:
     Notification() : m_event(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
     ~Notification() { CloseHandle(m_event); }
     Notification(const Notification&) = delete;
@@ -17,7 +17,7 @@ public:
     void Notify() { SetEvent(m_event); }
     void WaitForNotification() { WaitForSingleObject(m_event, INFINITE); }
 
-private:
+  private:
     HANDLE m_event;
 };
 

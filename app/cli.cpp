@@ -22,9 +22,6 @@
 
 namespace {
 
-const int kExitClean = 0;
-const int kExitInfected = 1;
-const int kExitError = 2;
 const int kMostJobs = 64;
 
 const char kHelp[] =

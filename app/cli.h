@@ -4,6 +4,12 @@
 
 #include <vector>
 
+// The exit status, in both forms: 0 nothing infected, 1 an infected file was found
+// (whatever became of it), 2 an error when nothing infected was found.
+const int kExitClean = 0;
+const int kExitInfected = 1;
+const int kExitError = 2;
+
 struct CliOptions {
     const char* logName = nullptr;
     bool remove = false;

@@ -16,10 +16,6 @@
 
 namespace {
 
-const int kExitClean = 0;
-const int kExitInfected = 1;
-const int kExitError = 2;
-
 int UsageError(const char* message, const char* argument) {
     fprintf(stderr, "torvoclean: %s%s\nTry 'torvoclean --help' for more information.\n", message,
             argument);

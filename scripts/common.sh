@@ -20,3 +20,17 @@ build() {
     cmake --preset "$preset" -DTORVO_WERROR=ON "$@" >/dev/null
     cmake --build --preset "$preset" -j"$jobs"
 }
+
+# What scripts/setup could not do (the 32-bit Wine), at the top of the output and again
+# at its end.
+setup_notice() {
+    local notice="$root/build/setup-notice.txt"
+    [ -f "$notice" ] || return 0
+    echo
+    cat "$notice"
+    echo
+}
+show_setup_notice() {
+    setup_notice
+    trap setup_notice EXIT
+}

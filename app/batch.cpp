@@ -146,6 +146,7 @@ void CloseBatchLog() {
 }
 
 bool RunBatch(char* scanPath, const char* logName, bool (*scanDirectory)(char* path)) {
+    FinishInterruptedWork();
     OpenBatchLog(logName);
     bool listed = scanDirectory(scanPath);
     CloseBatchLog();

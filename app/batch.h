@@ -59,8 +59,9 @@ void OpenBatchLog(const char* logName);
 // Writes the totals and closes the log.
 void CloseBatchLog();
 
-// Opens the log (when named), walks `scanPath` with `scanDirectory`, writes the totals
-// and closes the log. Returns false when `scanPath` could not be listed; g_bLogFailed
+// Finishes what a run cut off before its end left (see FinishInterruptedWork), opens the
+// log (when named), walks `scanPath` with `scanDirectory`, writes the totals and closes
+// the log. Returns false when `scanPath` could not be listed; g_bLogFailed
 // tells of the log.
 bool RunBatch(char* scanPath, const char* logName,
               bool (*scanDirectory)(char* path) = BatchScanDirectory);

@@ -184,8 +184,14 @@ bool ScanPath(const char* path, int jobs, CCliReport& report) {
     return true;
 }
 
+// What a run cut off before its end left is finished first (a dry run's restart list is
+// its own, and empty).
 bool ScanAll(const CliOptions& options, CCliReport& report) {
     bool done = true;
+    for (const std::string& path : FinishInterruptedWork())
+        if (!options.quiet)
+            fprintf(stderr, "torvoclean: %s: the repair an earlier run left unfinished is done\n",
+                    path.c_str());
     OpenBatchLog(options.logName);
     for (const char* path : options.paths) done = ScanPath(path, options.jobs, report) && done;
     CloseBatchLog();

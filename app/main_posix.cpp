@@ -28,8 +28,11 @@ bool CarryOutRestartList() {
     for (const std::string& entry : run.refused)
         fprintf(stderr, "torvoclean: refused restart list entry \"%s\"\n", entry.c_str());
     if (run.unreadable) fprintf(stderr, "torvoclean: cannot read %s\n", RestartListPath().c_str());
+    if (run.unwritable)
+        fprintf(stderr, "torvoclean: cannot write %s; carry it out again\n",
+                RestartListPath().c_str());
     if (run.failed > 0) fputs("torvoclean: some entries of the restart list failed\n", stderr);
-    return run.refused.empty() && !run.unreadable && run.failed == 0;
+    return run.refused.empty() && !run.unreadable && !run.unwritable && run.failed == 0;
 }
 
 // The scan and the restart list; false when any part of them could not be done.

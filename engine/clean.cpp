@@ -60,32 +60,40 @@ bool WorkFileFits(const Repair& repair) {
     return repair.workFile.size() <= PlatMaxPathLength();
 }
 
-// The infected file is deleted and the work file takes its name, now or at the next
-// restart; on the restart list too the deletion comes first. The repair is reported
-// done only when both happened now. A work file that itself waits for the restart
-// (its host is finished there) may only take the name there, behind its own entries.
+// The repair is written ahead: the finished work file's record goes on the restart list
+// before the infected file is touched, and comes off once the work file has taken the
+// infected file's name. A cut at any moment leaves the infected file as it was, or its
+// repair recorded for the next run or the restart to finish. A file in use keeps the
+// record for the restart; so does a work file that itself waits for the restart (its
+// host is finished there), behind its own record.
 CleanResult PutWorkFileInPlace(const Repair& repair, bool canMoveNow) {
     const char* workFile = repair.workFile.c_str();
-    int deletion = DeleteOrSchedule(repair.path);
-    if (deletion == OP_NOT_DONE) return canMoveNow ? Discard(repair.workFile) : CLEAN_FAILED;
     if (repair.hasAttributes) PlatSetAttributes(workFile, repair.attributes);
-    int move =
-        canMoveNow ? MoveOrSchedule(repair.path, workFile) : ScheduleMove(repair.path, workFile);
-    if (move == OP_DONE_NOW && deletion == OP_DONE_NOW) return CLEAN_DISINFECTED;
-    if (move != OP_NOT_DONE) return CLEAN_PENDING_RESTART;
-    // The repaired file can take the name neither now nor later. While the infected
-    // file still stands, its scheduled deletion is taken back and the repair given up;
-    // once it is gone, the work file holds all there is, and stays.
-    if (deletion == OP_SCHEDULED && TakeBackPendingWork(repair.path) && canMoveNow)
+    RestartEntry record = RepairEntry(repair.path);
+    if (!RecordRepair(record)) {
+        // Its own repair waiting, the work file goes only with what waits for it.
+        if (!canMoveNow && !TakeBackPendingWork(workFile)) return CLEAN_FAILED;
         return Discard(repair.workFile);
-    return CLEAN_FAILED;
+    }
+    if (!canMoveNow) {
+        ReportWaitingRepair(record);
+        return CLEAN_PENDING_RESTART;
+    }
+    PlatSetNormalAttributes(repair.path);
+    if (!PlatDeleteFile(repair.path)) {
+        ReportWaitingRepair(record);
+        return CLEAN_PENDING_RESTART;
+    }
+    return MoveOrSchedule(repair.path, workFile, record) == OP_DONE_NOW ? CLEAN_DISINFECTED
+                                                                        : CLEAN_PENDING_RESTART;
 }
 
-// Writes the host into the work file; a partly written work file is removed again.
+// Writes the host into the work file, flushed to the disk; a partly written work file is
+// removed again.
 bool WriteHost(const std::string& workFile, const unsigned char* host, uint32_t size) {
     PlatFile work = PlatCreateWork(workFile.c_str());
     if (work == PLAT_NO_FILE) return false;
-    bool written = PlatWriteAll(work, host, size);
+    bool written = PlatWriteAll(work, host, size) && PlatFlushFile(work);
     PlatClose(work);
     if (!written) PlatDeleteFile(workFile.c_str());
     return written;
@@ -143,11 +151,11 @@ bool CutScript(PlatFile work) {
            IsScriptTail(tail) && PlatCutTail(work, SCRIPT_TAIL_LENGTH);
 }
 
-// A copy of the page, less its last 120 bytes, made and cut through one handle; an
-// unfinished copy is removed again.
+// A copy of the page, less its last 120 bytes, made and cut through one handle and
+// flushed to the disk; an unfinished copy is removed again.
 bool WriteCutCopy(const char* path, const std::string& workFile) {
     PlatFile work = PlatCopyToWork(path, workFile.c_str());
-    bool cut = work != PLAT_NO_FILE && CutScript(work);
+    bool cut = work != PLAT_NO_FILE && CutScript(work) && PlatFlushFile(work);
     if (work != PLAT_NO_FILE) PlatClose(work);
     if (!cut) PlatDeleteFile(workFile.c_str());
     return cut;

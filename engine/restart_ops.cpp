@@ -12,28 +12,71 @@ namespace {
 
 // Work files inside work files go this deep, and no deeper (see clean.cpp).
 const int kMostWorkFileLevels = 11;
+const char kWorkSuffix[] = ".cln";
 
-// The names the list deletes or replaces, as it was last read or written.
+// The files the engine's entries act on, as the list was last read or written.
 std::vector<std::string> g_pendingTargets;
 bool g_bPendingKnown;
 
-const std::string& TargetOf(const RestartEntry& entry) {
-    return entry.destination.empty() ? entry.source : entry.destination;
+typedef std::vector<RestartEntry> Entries;
+
+bool IsSameName(const std::string& first, const std::string& second) {
+    return IsSameRestartListName(first, second);
 }
 
-void Remember(const std::vector<RestartEntry>& entries) {
+bool IsRepair(const RestartEntry& entry) {
+    return !entry.destination.empty() && IsWorkFileName(entry.source, entry.destination);
+}
+
+bool IsMoveToWorkFile(const RestartEntry& entry) {
+    return !entry.destination.empty() && IsWorkFileName(entry.destination, entry.source);
+}
+
+bool IsDeletionOf(const RestartEntry& entry, const std::string& name) {
+    return entry.destination.empty() && IsSameName(entry.source, name);
+}
+
+// One repair or deletion of the engine's on the list (see restart_ops.h).
+struct OwnWork {
+    std::string target;  // the file it acts on, as stored
+    size_t main;         // the repair, or the move to the work file
+    long partner;        // the deletion that goes with it, or -1
+};
+
+// The engine's work on the list; every other entry is another program's.
+std::vector<OwnWork> OwnWorkOn(const Entries& entries) {
+    std::vector<OwnWork> works;
+    long claimed = -1;  // the deletion the last move claimed
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const RestartEntry& entry = entries[i];
+        if (IsRepair(entry)) {
+            // an earlier version's "delete X" right before it belongs to it
+            bool withDeletion =
+                i > 0 && long(i - 1) != claimed && IsDeletionOf(entries[i - 1], entry.destination);
+            works.push_back({entry.destination, i, withDeletion ? long(i - 1) : -1});
+        } else if (IsMoveToWorkFile(entry)) {
+            bool withDeletion =
+                i + 1 < entries.size() && IsDeletionOf(entries[i + 1], entry.destination);
+            if (withDeletion) claimed = long(i + 1);
+            works.push_back({entry.source, i, withDeletion ? long(i + 1) : -1});
+        }
+    }
+    return works;
+}
+
+void Remember(const Entries& entries) {
     g_pendingTargets.clear();
-    for (const RestartEntry& entry : entries) g_pendingTargets.push_back(TargetOf(entry));
+    for (const OwnWork& work : OwnWorkOn(entries)) g_pendingTargets.push_back(work.target);
     g_bPendingKnown = true;
 }
 
-bool ReadList(std::vector<RestartEntry>* entries) {
+bool ReadList(Entries* entries) {
     if (!ReadRestartList(entries)) return false;
     Remember(*entries);
     return true;
 }
 
-bool WriteList(const std::vector<RestartEntry>& entries) {
+bool WriteList(const Entries& entries) {
     if (!WriteRestartList(entries)) return false;
     Remember(entries);
     return true;
@@ -41,54 +84,55 @@ bool WriteList(const std::vector<RestartEntry>& entries) {
 
 bool IsSameEntry(const RestartEntry& first, const RestartEntry& second) {
     if (first.destination.empty() != second.destination.empty()) return false;
-    return IsSameRestartListName(first.source, second.source) &&
-           (first.destination.empty() ||
-            IsSameRestartListName(first.destination, second.destination));
+    if (first.destination.empty()) return IsSameName(first.source, second.source);
+    return first.replaces == second.replaces && IsSameName(first.source, second.source) &&
+           IsSameName(first.destination, second.destination);
 }
 
-// An operation already on the list is not added again: run twice before the restart,
-// a second "delete the page" would remove the repaired page renamed there by the first.
-bool AddEntry(const RestartEntry& entry) {
-    std::vector<RestartEntry> entries;
-    if (!ReadList(&entries)) return false;
-    bool listed = false;
-    for (const RestartEntry& earlier : entries) listed = listed || IsSameEntry(earlier, entry);
-    if (!listed) entries.push_back(entry);
-    if (!listed && !WriteList(entries)) return false;
+void Tell(const RestartEntry& entry) {
     if (g_pfnScheduleWatcher) g_pfnScheduleWatcher(entry);
-    return true;
 }
 
-// Takes the entries that delete or replace `name` off `entries`; the sources of the
-// renames among them are added to `names`, whose entries go next.
-void TakeOffEntriesActingOn(const std::string& name, std::vector<RestartEntry>* entries,
-                            std::vector<std::string>* names) {
-    for (size_t i = 0; i < entries->size();) {
-        const RestartEntry& entry = (*entries)[i];
-        if (!IsSameRestartListName(TargetOf(entry), name)) {
-            ++i;
-            continue;
-        }
-        if (!entry.destination.empty()) names->push_back(entry.source);
-        entries->erase(entries->begin() + long(i));
+// An operation already on the list is not added again.
+bool AddEntries(const Entries& added) {
+    Entries entries;
+    if (!ReadList(&entries)) return false;
+    size_t listed = entries.size();
+    for (const RestartEntry& entry : added) {
+        bool there = false;
+        for (const RestartEntry& earlier : entries) there = there || IsSameEntry(earlier, entry);
+        if (!there) entries.push_back(entry);
     }
+    return entries.size() == listed || WriteList(entries);
+}
+
+// Takes `entry` off the list; false when the list cannot be read and written whole.
+bool RemoveEntry(const RestartEntry& entry) {
+    Entries entries;
+    if (!ReadList(&entries)) return false;
+    size_t listed = entries.size();
+    for (size_t i = 0; i < entries.size();)
+        if (IsSameEntry(entries[i], entry))
+            entries.erase(entries.begin() + long(i));
+        else
+            ++i;
+    return entries.size() == listed || WriteList(entries);
 }
 
 bool IsAmong(const std::string& name, const std::vector<std::string>& names) {
     for (const std::string& listed : names)
-        if (IsSameRestartListName(listed, name)) return true;
+        if (IsSameName(listed, name)) return true;
     return false;
 }
 
-// Removes the work files of `path` (path.cln, path.cln.cln, ...) that a rename taken
+// Removes the work files of `path` (path.cln, path.cln.cln, ...) that a repair taken
 // back would have moved; `attributes` receives those of the first, which an earlier run
-// gave the repaired file. Only now: a deletion put on the list would also remove the
-// work file that a repair made after it leaves there for the restart.
+// gave the repaired file.
 void RemoveWorkFiles(const char* path, const std::vector<std::string>& sources,
                      PlatAttributes* attributes, bool* found) {
     std::string workFile = path;
     for (int level = 0; level < kMostWorkFileLevels; ++level) {
-        workFile += ".cln";
+        workFile += kWorkSuffix;
         if (PlatIsGone(workFile.c_str())) return;
         if (!IsAmong(RestartListName(workFile.c_str()), sources)) continue;
         if (level == 0 && attributes) *found = PlatGetAttributes(workFile.c_str(), attributes);
@@ -97,47 +141,160 @@ void RemoveWorkFiles(const char* path, const std::vector<std::string>& sources,
     }
 }
 
+// The file a work file stands for: its name without ".cln".
+bool FileOfWorkFile(const std::string& workFile, std::string* file) {
+    const size_t suffix = sizeof kWorkSuffix - 1;
+    if (workFile.size() <= suffix) return false;
+    std::string end = workFile.substr(workFile.size() - suffix);
+    for (char& c : end) c = char(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    if (end != kWorkSuffix) return false;
+    *file = workFile.substr(0, workFile.size() - suffix);
+    return true;
+}
+
+// Whether work of the engine's other than `except` would still move a file onto `name`:
+// a work file that waits for its own repair is not put in place before it.
+bool IsWaitedOn(const std::vector<OwnWork>& works, const OwnWork& except, const std::string& name) {
+    for (const OwnWork& work : works)
+        if (&work != &except && IsSameName(work.target, name)) return true;
+    return false;
+}
+
+enum Finish { FINISH_KEEP, FINISH_DONE };
+
+// Gone from a folder that is there: not a file on a volume that is missing just now.
+bool IsGoneFromItsFolder(const std::string& path) {
+    size_t separator = path.find_last_of(PLAT_PATH_SEPARATOR);
+    return PlatIsGone(path.c_str()) && (separator == std::string::npos || separator == 0 ||
+                                        !PlatIsGone(path.substr(0, separator).c_str()));
+}
+
+// What FinishInterruptedWork does with one repair: put in place when its file is gone and
+// its work file stands; done with when its work file is gone (it can do nothing more).
+Finish FinishRepair(const std::vector<OwnWork>& works, const OwnWork& work,
+                    const RestartEntry& entry, std::vector<std::string>* finished) {
+    std::string workFile, file;
+    if (!PathOfRestartListName(entry.source, &workFile)) return FINISH_KEEP;
+    if (IsGoneFromItsFolder(workFile)) return FINISH_DONE;
+    if (!FileOfWorkFile(workFile, &file) || !PlatIsGone(file.c_str()) ||
+        IsWaitedOn(works, work, entry.source) || !PlatRenameFile(workFile.c_str(), file.c_str()))
+        return FINISH_KEEP;
+    finished->push_back(file);
+    return FINISH_DONE;
+}
+
+// A deletion is done with once its file is gone; a restart cut off between its two
+// steps leaves the file under its work file's name, which goes now.
+Finish FinishDeletion(const RestartEntry& move) {
+    std::string file, workFile;
+    if (!PathOfRestartListName(move.source, &file) || !IsGoneFromItsFolder(file))
+        return FINISH_KEEP;
+    if (!PathOfRestartListName(move.destination, &workFile) || PlatIsGone(workFile.c_str()))
+        return FINISH_DONE;
+    PlatSetNormalAttributes(workFile.c_str());
+    return PlatDeleteFile(workFile.c_str()) ? FINISH_DONE : FINISH_KEEP;
+}
+
 }  // namespace
 
 int DeleteOrSchedule(const char* path) {
     PlatSetNormalAttributes(path);
-    if (PlatDeleteFile(path)) return OP_DONE_NOW;
-    return AddEntry({RestartListName(path), std::string()}) ? OP_SCHEDULED : OP_NOT_DONE;
+    if (PlatDeleteFile(path)) {
+        PlatSyncFolder(path);
+        return OP_DONE_NOW;
+    }
+    std::string file = RestartListName(path);
+    std::string workFile = RestartListName((std::string(path) + kWorkSuffix).c_str());
+    Entries deletion = {{file, workFile, true}, {workFile, std::string()}};
+    if (!AddEntries(deletion)) return OP_NOT_DONE;
+    for (const RestartEntry& entry : deletion) Tell(entry);
+    return OP_SCHEDULED;
 }
 
-int MoveOrSchedule(const char* destination, const char* source) {
-    if (PlatRenameFile(source, destination)) return OP_DONE_NOW;
-    return ScheduleMove(destination, source);
+RestartEntry RepairEntry(const char* path) {
+    std::string workFile = std::string(path) + kWorkSuffix;
+    return {RestartListName(workFile.c_str()), RestartListName(path), true};
 }
 
-int ScheduleMove(const char* destination, const char* source) {
-    RestartEntry entry = {RestartListName(source), RestartListName(destination)};
-    return AddEntry(entry) ? OP_SCHEDULED : OP_NOT_DONE;
+bool RecordRepair(const RestartEntry& record) {
+    return AddEntries({record});
+}
+
+int MoveOrSchedule(const char* destination, const char* source, const RestartEntry& record) {
+    if (!PlatRenameFile(source, destination)) {
+        ReportWaitingRepair(record);
+        return OP_SCHEDULED;
+    }
+    // Left on the list, the record does nothing: its work file is gone.
+    RemoveEntry(record);
+    return OP_DONE_NOW;
+}
+
+void ReportWaitingRepair(const RestartEntry& record) {
+    Tell(record);
 }
 
 bool TakeBackPendingWork(const char* path, PlatAttributes* attributes, bool* found) {
     if (found) *found = false;
-    std::vector<RestartEntry> entries;
+    Entries entries;
     if (!ReadList(&entries)) return false;
-    size_t listed = entries.size();
-    std::vector<std::string> names = {RestartListName(path)};
-    for (size_t i = 0; i < names.size(); ++i) {
-        std::string name = names[i];
-        TakeOffEntriesActingOn(name, &entries, &names);
+    std::vector<OwnWork> works = OwnWorkOn(entries);
+    std::vector<bool> taken(entries.size(), false);
+    std::vector<std::string> names = {RestartListName(path)}, workFiles;
+    bool any = false;
+    for (size_t name = 0; name < names.size(); ++name) {
+        for (const OwnWork& work : works) {
+            if (taken[work.main] || !IsSameName(work.target, names[name])) continue;
+            taken[work.main] = any = true;
+            if (work.partner >= 0) taken[size_t(work.partner)] = true;
+            if (IsRepair(entries[work.main])) {
+                names.push_back(entries[work.main].source);
+                workFiles.push_back(entries[work.main].source);
+            }
+        }
     }
-    if (entries.size() == listed) return true;
-    if (!WriteList(entries)) return false;
-    names.erase(names.begin());
-    RemoveWorkFiles(path, names, attributes, found);
-    return true;
+    if (!any) return true;
+    RemoveWorkFiles(path, workFiles, attributes, found);
+    Entries kept;
+    for (size_t i = 0; i < entries.size(); ++i)
+        if (!taken[i]) kept.push_back(entries[i]);
+    return WriteList(kept);
 }
 
 bool IsPendingOnRestartList(const char* path) {
     if (!g_bPendingKnown) {
-        std::vector<RestartEntry> entries;
+        Entries entries;
         if (!ReadList(&entries)) g_bPendingKnown = true;  // unknown: nothing can be taken back
     }
     return !g_pendingTargets.empty() && IsAmong(RestartListName(path), g_pendingTargets);
+}
+
+// An earlier version's repair, "delete X" and "W -> X", would delete the repaired file if
+// carried out twice: what is kept of it is the one replacing rename.
+std::vector<std::string> FinishInterruptedWork() {
+    std::vector<std::string> finished;
+    FileChangesLock lock;
+    Entries entries;
+    if (!lock.IsHeld() || !ReadList(&entries)) return finished;
+    std::vector<OwnWork> works = OwnWorkOn(entries);
+    std::vector<bool> dropped(entries.size(), false);
+    bool changed = false;
+    for (const OwnWork& work : works) {
+        RestartEntry& entry = entries[work.main];
+        bool isRepair = IsRepair(entry);
+        Finish finish =
+            isRepair ? FinishRepair(works, work, entry, &finished) : FinishDeletion(entry);
+        dropped[work.main] = finish == FINISH_DONE;
+        if (work.partner >= 0) dropped[size_t(work.partner)] = finish == FINISH_DONE || isRepair;
+        changed =
+            changed || dropped[work.main] || work.partner >= 0 || (isRepair && !entry.replaces);
+        if (isRepair) entry.replaces = true;
+    }
+    Entries kept;
+    for (size_t i = 0; i < entries.size(); ++i)
+        if (!dropped[i]) kept.push_back(entries[i]);
+    if (changed) WriteList(kept);
+    return finished;
 }
 
 namespace {

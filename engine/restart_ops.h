@@ -2,36 +2,74 @@
 // do to it at the next restart: before the engine acts on a file, it takes back the
 // entries of an earlier run that would act on it, so that they never undo or overwrite
 // what is done now.
+//
+// The list is shared with every other program; the engine only ever takes back or
+// changes entries of its own, which it knows by their shape: each names the work file
+// W of the file X it acts on (X's name with ".cln" appended).
+//   repair     W -> X, replacing X          the repaired file takes X's place
+//   deletion   X -> W, replacing W; then delete W
+// (Earlier versions wrote a repair as "delete X" followed by "W -> X": that pair is
+// the engine's too.) Doing either shape twice changes nothing, so a restart cut off
+// while it carries the list out, and carried out again, loses nothing.
+//
+// A repair is written ahead: once its work file is complete and flushed, its entry
+// goes on the list (durably) before the infected file is touched, and comes off again
+// once the repaired file stands in its place. A run cut off at any moment leaves the
+// infected file as it was, or the repair recorded; the restart finishes a recorded
+// repair, and so does the next run (FinishInterruptedWork) when the infected file is
+// already gone.
 #pragma once
 
+#include <string>
+#include <vector>
+
+#include "platform/restart_list.h"
+
 struct PlatAttributes;
-struct RestartEntry;
 
 // What became of a deletion or a rename.
 const int OP_DONE_NOW = 1;
 const int OP_SCHEDULED = 0;  // on the restart list
 const int OP_NOT_DONE = -1;  // neither: the restart list could not take it
 
-// Deletes the file now, or puts its deletion on the restart list.
+// Deletes the file now, durably, or puts its deletion on the restart list.
 int DeleteOrSchedule(const char* path);
 
-// Renames `source` to `destination` now, or puts the rename on the restart list.
-int MoveOrSchedule(const char* destination, const char* source);
+// The entry that records the repair of `path`: its work file, complete and flushed,
+// takes its place at the restart. Made while both files exist (the Windows 95 family
+// names them by their short names).
+RestartEntry RepairEntry(const char* path);
 
-// Puts the rename of `source` to `destination` on the restart list, never renaming now.
-int ScheduleMove(const char* destination, const char* source);
+// Puts the record of a repair on the restart list, durably. False, with the list
+// unchanged, when the list cannot take it.
+bool RecordRepair(const RestartEntry& record);
 
-// Takes back every entry that would delete or replace `path`, and the entries of the
-// work files those renames would have moved onto it, and removes those work files.
-// `attributes`, when given, receives those of the repaired file that was waiting
-// (`found` tells whether there was one). False, with the list unchanged, when it cannot
-// be read and written whole.
+// Renames the work file `source` to `destination` (deleted already) now, durably, and
+// takes the record of the repair back; OP_SCHEDULED when the rename cannot be done
+// now: the record then waits for the restart.
+int MoveOrSchedule(const char* destination, const char* source, const RestartEntry& record);
+
+// Tells the watcher that the recorded repair waits for the restart.
+void ReportWaitingRepair(const RestartEntry& record);
+
+// Takes back the engine's entries for `path`, and for the work files those entries
+// would have moved onto it, and removes those work files (first: a repair entry whose
+// work file is gone does nothing). `attributes`, when given, receives those of the
+// repaired file that was waiting (`found` tells whether there was one). False, with the
+// list unchanged, when it cannot be read and written whole.
 bool TakeBackPendingWork(const char* path, PlatAttributes* attributes = nullptr,
                          bool* found = nullptr);
 
-// Whether the list, as last read, holds an entry that would delete or replace `path`.
-// Cheap: the list is read once, and again whenever the engine changes it.
+// Whether the list, as last read, holds an entry of the engine's for `path`. Cheap: the
+// list is read once, and again whenever the engine changes it.
 bool IsPendingOnRestartList(const char* path);
+
+// Finishes what a run cut off before its end left on the list: a recorded repair whose
+// infected file is gone is put in place, and entries with nothing left to do are taken
+// back. Entries whose file still stands wait for the restart, or for a run that acts on
+// that file. Called by every run before it changes anything. Returns the files whose
+// repair it put in place.
+std::vector<std::string> FinishInterruptedWork();
 
 // Holds the lock under which one process at a time changes files; nested holders in
 // one thread share it.
@@ -47,7 +85,7 @@ class FileChangesLock {
     bool m_bHeld;
 };
 
-// Told of every operation the engine puts on the restart list, or finds there already.
-// None by default.
+// Told of every operation the engine leaves on the restart list for the restart, or
+// finds there already. None by default.
 typedef void (*ScheduleWatcher)(const RestartEntry& entry);
 extern ScheduleWatcher g_pfnScheduleWatcher;

@@ -38,6 +38,8 @@ int32_t PlatReadAt(PlatFile file, int64_t offset, void* buffer, int32_t count);
 bool PlatWriteAll(PlatFile file, const void* data, uint32_t count);
 // Cuts the last `count` bytes off the file.
 bool PlatCutTail(PlatFile file, int32_t count);
+// Makes what was written through `file` durable: a power cut leaves it whole.
+bool PlatFlushFile(PlatFile file);
 
 // Copies `from` to `to`, replacing `to`; true only for a full copy.
 bool PlatCopyFile(const char* from, const char* to);
@@ -63,8 +65,12 @@ bool PlatDeleteFile(const char* path);
 bool PlatIsGone(const char* path);
 // True when both paths name the same existing file.
 bool PlatIsSameFile(const char* first, const char* second);
-// Renames now; never replaces an existing destination.
+// Renames now, durably (the folder is synced, or the rename written through); never
+// replaces an existing destination. False when the rename, or making it durable, failed.
 bool PlatRenameFile(const char* from, const char* to);
+// Makes the deletions and creations in the folder of `path` durable, where the system
+// lets a program ask for that.
+void PlatSyncFolder(const char* path);
 
 // One process at a time changes files on this system, whichever program of ours it
 // runs: the lock waits for the one that holds it. False when it cannot be had.

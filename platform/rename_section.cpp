@@ -79,7 +79,11 @@ std::string ReplaceRenameEntries(const std::string& ini, const std::vector<Renam
         text += raw;
         if (inFirst && !Trimmed(line).empty()) insertAt = text.size();
     });
-    if (entries.empty()) return text;
+    // A list that held nothing but its entries is no list any more.
+    if (entries.empty()) {
+        size_t end = text.find_last_not_of("\r\n");
+        return IsRenameHeader(text.substr(0, end + 1)) ? std::string() : text;
+    }
     if (insertAt == std::string::npos) {
         if (!text.empty() && text.back() != '\n') text += "\r\n";
         return text + "[rename]\r\n" + EntryLines(entries);

@@ -16,5 +16,5 @@ std::vector<RenameEntry> ReadRenameEntries(const std::string& ini);
 // The text with `entries` as the entries of its [rename] section, one "key=value" line
 // each (CR LF line ends), at the end of the first such section or of a new one.
 // Everything else stays as it was: other sections, and the section's own lines that
-// are no entries.
+// are no entries. A text that would be an empty [rename] section alone is empty.
 std::string ReplaceRenameEntries(const std::string& ini, const std::vector<RenameEntry>& entries);

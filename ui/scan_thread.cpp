@@ -2,6 +2,7 @@
 // the main thread carries out while the worker waits; once Exit is confirmed it asks
 // for nothing more.
 #include "engine/clean.h"
+#include "engine/restart_ops.h"
 #include "engine/tree_walk.h"
 #include "memory/memory_check.h"
 #include "platform/platform.h"
@@ -77,6 +78,7 @@ DWORD WINAPI ScanThreadProc(void* parameter) {
     g_pScanDlg = dialog;
     Request(dialog, SET_STATUS, "Scan files");
     Request(dialog, ENABLE_BUTTONS, nullptr, nullptr, false);
+    FinishInterruptedWork();
     UiScanDirectory(dialog, dialog->m_szScanPath);
     Request(dialog, ENABLE_BUTTONS, nullptr, nullptr, true);
     Request(g_pScanDlg, SET_STATUS, "System scan complete");

@@ -53,3 +53,14 @@ AtPath::AtPath(const char* path) : m_folder(AT_FDCWD), m_name(path), m_error(0) 
 AtPath::~AtPath() {
     if (m_folder >= 0) close(m_folder);
 }
+
+bool SyncFolderOf(const char* path) {
+    const char* slash = strrchr(path, '/');
+    std::string folder = !slash ? "." : slash == path ? "/" : std::string(path, slash);
+    AtPath at(folder.c_str());
+    int fd = openat(at.Folder(), at.Name(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool synced = fsync(fd) == 0;
+    close(fd);
+    return synced;
+}

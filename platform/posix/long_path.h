@@ -22,3 +22,7 @@ class AtPath {
     const char* m_name;
     int m_error;
 };
+
+// Makes the creations, renames and deletions in the folder that holds `path` durable
+// (fsync of the folder); false when it cannot.
+bool SyncFolderOf(const char* path);

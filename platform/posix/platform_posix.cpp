@@ -165,6 +165,10 @@ bool PlatCutTail(PlatFile file, int32_t count) {
     return size >= count && ftruncate(Fd(file), size - count) == 0;
 }
 
+bool PlatFlushFile(PlatFile file) {
+    return fsync(Fd(file)) == 0;
+}
+
 PlatFile PlatCopyToWork(const char* from, const char* to) {
     PlatFile source = PlatOpenRead(from);
     if (source == PLAT_NO_FILE) return PLAT_NO_FILE;
@@ -244,7 +248,11 @@ bool PlatIsSameFile(const char* first, const char* second) {
 }
 
 bool PlatRenameFile(const char* from, const char* to) {
-    return IsFree(from) && RenameNoReplace(from, to);
+    return IsFree(from) && RenameNoReplace(from, to) && SyncFolderOf(to);
+}
+
+void PlatSyncFolder(const char* path) {
+    SyncFolderOf(path);
 }
 
 size_t PlatMaxPathLength() {

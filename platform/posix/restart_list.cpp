@@ -96,9 +96,13 @@ std::string FolderOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Writes the new list beside the old one and puts it in its place in one rename. The
-// side file is created afresh, never through a link planted under its name.
+// Writes the new list beside the old one, flushed, and puts it in its place in one
+// rename, which its folder's sync makes durable: a power cut leaves the old list or the
+// new one, whole. The side file is created afresh, never through a link planted under
+// its name. An empty list is no file.
 bool WriteList(const std::string& path, const std::string& text) {
+    if (text.empty())
+        return unlink(path.c_str()) == 0 ? SyncFolderOf(path.c_str()) : errno == ENOENT;
     mkdir(FolderOf(path).c_str(), 0755);
     std::string temporary = path + ".new";
     unlink(temporary.c_str());
@@ -107,7 +111,7 @@ bool WriteList(const std::string& path, const std::string& text) {
     ssize_t written = write(fd, text.data(), text.size());
     bool complete = written >= 0 && size_t(written) == text.size() && fsync(fd) == 0;
     complete = close(fd) == 0 && complete;
-    if (complete && rename(temporary.c_str(), path.c_str()) == 0) return true;
+    if (complete && rename(temporary.c_str(), path.c_str()) == 0) return SyncFolderOf(path.c_str());
     unlink(temporary.c_str());
     return false;
 }
@@ -133,17 +137,25 @@ RenameEntry ToRenameEntry(const RestartEntry& entry) {
     return {entry.destination.empty() ? kDeleteKey : entry.destination, entry.source};
 }
 
-// Carries out one entry; false when it names no valid file.
+// Carries out one entry; false when it names no valid file. A rename replaces what
+// stands under its new name, as wininit.ini's do. An entry whose file is gone has
+// nothing left to do: it was done before the list was cut off, or its file went away.
 bool CarryOut(const RestartEntry& entry, bool* done) {
     std::string source, destination;
     bool isDeletion = entry.destination.empty();
     if (!Unescaped(entry.source, &source)) return false;
     if (!isDeletion && !Unescaped(entry.destination, &destination)) return false;
-    if (isDeletion) {
-        AtPath at(source.c_str());
-        *done = unlinkat(at.Folder(), at.Name(), 0) == 0;
+    AtPath from(source.c_str());
+    struct stat st;
+    if (from.Error() == ENOENT ||
+        (fstatat(from.Folder(), from.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT)) {
+        *done = true;
+    } else if (isDeletion) {
+        *done = unlinkat(from.Folder(), from.Name(), 0) == 0 && SyncFolderOf(source.c_str());
     } else {
-        *done = RenameNoReplace(source.c_str(), destination.c_str());
+        AtPath to(destination.c_str());
+        *done = renameat(from.Folder(), from.Name(), to.Folder(), to.Name()) == 0 &&
+                SyncFolderOf(destination.c_str());
     }
     return true;
 }
@@ -155,6 +167,14 @@ int g_nLockedFolder = -1;
 
 bool DecodeRestartListName(const std::string& stored, std::string* name) {
     return Unescaped(stored, name);
+}
+
+bool PathOfRestartListName(const std::string& stored, std::string* path) {
+    return Unescaped(stored, path);
+}
+
+bool IsWorkFileName(const std::string& work, const std::string& file) {
+    return work == file + ".cln";
 }
 
 std::string RestartListPath() {
@@ -222,21 +242,32 @@ void PlatUnlockFileChanges() {
     g_nLockedFolder = -1;
 }
 
+// Each entry leaves the list, durably, once it is carried out: a run cut off at any
+// moment and carried out again does no entry twice but the one it was cut off in, and
+// doing that one again changes nothing (its source is gone). The list as it was is
+// kept as "<list>.bak".
 RestartListRun RunRestartList() {
-    RestartListRun run = {0, {}, false};
+    RestartListRun run = {0, {}, false, false};
     bool locked = PlatLockFileChanges();
     std::string path = RestartListPath(), ini;
     if (!ReadList(path, &ini)) {
         run.unreadable = true;
-    } else {
-        for (const RenameEntry& line : ReadRenameEntries(ini)) {
+    } else if (!ini.empty()) {
+        WriteList(path + ".bak", ini);
+        std::vector<RenameEntry> left = ReadRenameEntries(ini);
+        while (!left.empty() && !run.unwritable) {
+            RenameEntry line = left.front();
+            left.erase(left.begin());
             bool done = false;
             if (!CarryOut(FromRenameEntry(line), &done))
                 run.refused.push_back(line.key + "=" + line.value);
             else if (!done)
                 ++run.failed;
+            std::string rest = ReplaceRenameEntries(ini, left);
+            run.unwritable = rest != ini && !WriteList(path, rest);
+            ini = rest;
         }
-        rename(path.c_str(), (path + ".bak").c_str());
+        if (!run.unwritable) unlink(path.c_str());
     }
     if (locked) PlatUnlockFileChanges();
     return run;

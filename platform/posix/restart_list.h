@@ -22,8 +22,9 @@ struct RestartListRun {
     int failed;                        // entries that were carried out and failed
     std::vector<std::string> refused;  // entries that name no valid file, as they stand
     bool unreadable;                   // the list exists but could not be read
+    bool unwritable;                   // an entry done could not be taken off the list
 };
 
-// Carries out every entry in order (a rename never replaces an existing file), then
-// renames the list to "<list>.bak".
+// Carries out every entry in order (a rename replaces an existing file, as wininit.ini's
+// do), taking each off the list once done, and keeps the list as it was in "<list>.bak".
 RestartListRun RunRestartList();

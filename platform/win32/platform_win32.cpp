@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/win32/family.h"
 #include "platform/win32/long_names.h"
 
 namespace {
@@ -83,6 +84,10 @@ bool PlatWriteAll(PlatFile file, const void* data, uint32_t count) {
 
 bool PlatCutTail(PlatFile file, int32_t count) {
     return Seek(file, -count, FILE_END) && SetEndOfFile(Handle(file));
+}
+
+bool PlatFlushFile(PlatFile file) {
+    return FlushFileBuffers(Handle(file)) != 0;
 }
 
 namespace {
@@ -165,15 +170,33 @@ bool PlatDeleteFile(const char* path) {
     return ChangeWhenFree([&] { return DeleteFileA(path) != 0; });
 }
 
-// A file reached by its short name gets its long name back.
+namespace {
+
+// On the NT family a rename is written through to the disk before MoveFileEx returns.
+// The Windows 95 family has no MoveFileEx: there MoveFile is all there is.
+bool RenameThrough(const char* from, const char* to) {
+    if (IsWin95Family()) return MoveFileA(from, to) != 0;
+    return MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+}  // namespace
+
+// A file reached by its short name gets its long name back (only the NT family lists
+// names that need it).
 bool PlatRenameFile(const char* from, const char* to) {
     const std::wstring* longName = LongNameOf(to);
-    if (!longName) return ChangeWhenFree([&] { return MoveFileA(from, to) != 0; });
-    typedef BOOL(WINAPI * MoveWide)(LPCWSTR, LPCWSTR);
-    static MoveWide moveWide = SystemFunction<MoveWide>("kernel32.dll", "MoveFileW");
-    return moveWide &&
-           ChangeWhenFree([&] { return moveWide(Widened(from).c_str(), longName->c_str()) != 0; });
+    if (!longName) return ChangeWhenFree([&] { return RenameThrough(from, to); });
+    typedef BOOL(WINAPI * MoveWide)(LPCWSTR, LPCWSTR, DWORD);
+    static MoveWide moveWide = SystemFunction<MoveWide>("kernel32.dll", "MoveFileExW");
+    return moveWide && ChangeWhenFree([&] {
+               return moveWide(Widened(from).c_str(), longName->c_str(), MOVEFILE_WRITE_THROUGH) !=
+                      0;
+           });
 }
+
+// Neither family lets a program flush a folder: a deletion is made durable by the
+// write-through rename that follows it, or by the system in its own time.
+void PlatSyncFolder(const char*) {}
 
 // A path too long to reach is not gone: it cannot be told.
 bool PlatIsGone(const char* path) {

@@ -27,6 +27,7 @@ bool Fails() {
 #undef PlatReadAt
 #undef PlatWriteAll
 #undef PlatCutTail
+#undef PlatFlushFile
 #undef PlatCopyFile
 #undef PlatGetAttributes
 #undef PlatSetAttributes
@@ -35,6 +36,7 @@ bool Fails() {
 #undef PlatIsGone
 #undef PlatIsSameFile
 #undef PlatRenameFile
+#undef PlatSyncFolder
 #undef PlatLockFileChanges
 #undef PlatUnlockFileChanges
 #undef PlatMaxPathLength
@@ -50,6 +52,8 @@ bool Fails() {
 #undef WriteRestartList
 #undef RestartListName
 #undef IsSameRestartListName
+#undef IsWorkFileName
+#undef PathOfRestartListName
 
 // Calls that may fail. A failed write leaves half its bytes written, a failed copy
 // half a copy: what a full disk leaves behind.
@@ -71,6 +75,9 @@ bool PlatWriteAll(PlatFile file, const void* data, uint32_t count) {
 }
 bool PlatCutTail(PlatFile file, int32_t count) {
     return !Fails() && RealPlatCutTail(file, count);
+}
+bool PlatFlushFile(PlatFile file) {
+    return !Fails() && RealPlatFlushFile(file);
 }
 bool PlatCopyFile(const char* from, const char* to) {
     if (!Fails()) return RealPlatCopyFile(from, to);
@@ -160,4 +167,13 @@ std::string RestartListName(const char* path) {
 }
 bool IsSameRestartListName(const std::string& first, const std::string& second) {
     return RealIsSameRestartListName(first, second);
+}
+bool IsWorkFileName(const std::string& work, const std::string& file) {
+    return RealIsWorkFileName(work, file);
+}
+bool PathOfRestartListName(const std::string& stored, std::string* path) {
+    return RealPathOfRestartListName(stored, path);
+}
+void PlatSyncFolder(const char* path) {
+    RealPlatSyncFolder(path);
 }

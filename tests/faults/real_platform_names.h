@@ -11,6 +11,7 @@
 #define PlatReadAt RealPlatReadAt
 #define PlatWriteAll RealPlatWriteAll
 #define PlatCutTail RealPlatCutTail
+#define PlatFlushFile RealPlatFlushFile
 #define PlatCopyFile RealPlatCopyFile
 #define PlatGetAttributes RealPlatGetAttributes
 #define PlatSetAttributes RealPlatSetAttributes
@@ -19,6 +20,7 @@
 #define PlatIsGone RealPlatIsGone
 #define PlatIsSameFile RealPlatIsSameFile
 #define PlatRenameFile RealPlatRenameFile
+#define PlatSyncFolder RealPlatSyncFolder
 #define PlatLockFileChanges RealPlatLockFileChanges
 #define PlatUnlockFileChanges RealPlatUnlockFileChanges
 #define PlatMaxPathLength RealPlatMaxPathLength
@@ -34,3 +36,5 @@
 #define WriteRestartList RealWriteRestartList
 #define RestartListName RealRestartListName
 #define IsSameRestartListName RealIsSameRestartListName
+#define IsWorkFileName RealIsWorkFileName
+#define PathOfRestartListName RealPathOfRestartListName

@@ -256,12 +256,16 @@ TEST_F(EngineTest, DeleteOrScheduleKeepsEveryPendingDeletionButOneTakenBack) {
 TEST_F(EngineTest, MoveOrScheduleNeverReplacesAnExistingFile) {
     Bytes kept = Host(20), moved = Host(30);
     std::string destination = Write("dest.txt", kept);
-    std::string source = Write("src.txt", moved);
-    EXPECT_EQ(MoveOrSchedule(destination.c_str(), source.c_str()), OP_SCHEDULED);
+    std::string source = Write("dest.txt.cln", moved);
+    RestartEntry record = RepairEntry(destination.c_str());
+    ASSERT_TRUE(RecordRepair(record));
+    EXPECT_EQ(MoveOrSchedule(destination.c_str(), source.c_str(), record), OP_SCHEDULED);
     EXPECT_TRUE(ReadBytes(destination) == kept);
     EXPECT_TRUE(ReadBytes(source) == moved);
+    EXPECT_TRUE(IsPendingOnRestartList(destination.c_str()));
     EXPECT_TRUE(TakeBackPendingWork(destination.c_str()));
     EXPECT_FALSE(IsPendingOnRestartList(destination.c_str()));
+    EXPECT_FALSE(Exists(source));
 }
 
 // Sizes and offsets are 64-bit: a page of 5 GiB (sparse, with bytes written across the

@@ -69,6 +69,7 @@ bool WorkFileFits(const Repair& repair) {
 CleanResult PutWorkFileInPlace(const Repair& repair, bool canMoveNow) {
     const char* workFile = repair.workFile.c_str();
     if (repair.hasAttributes) PlatSetAttributes(workFile, repair.attributes);
+    PlatSyncFolder(workFile);  // the work file's name is as durable as its content
     RestartEntry record = RepairEntry(repair.path);
     if (!RecordRepair(record)) {
         // Its own repair waiting, the work file goes only with what waits for it.

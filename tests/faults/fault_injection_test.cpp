@@ -9,6 +9,7 @@
 
 #include "engine/clean.h"
 #include "tests/faults/fault_platform.h"
+#include "tests/faults/forms.h"
 #include "tests/support/test_files.h"
 #include "tools/samplegen/samples.h"
 
@@ -16,24 +17,6 @@ namespace {
 
 using namespace testfiles;
 using samples::Bytes;
-
-struct Form {
-    const char* name;
-    Bytes infected;
-    Bytes repaired;  // empty: the form is deleted whole
-};
-
-std::vector<Form> Forms() {
-    Bytes host = samples::Filler(5000, 11);
-    Bytes plain = samples::PlainPage();
-    return {
-        {"page.htm", samples::InfectedPage(plain), plain},
-        {"program.exe", samples::InfectedExe(samples::VARIANT_A, &host), host},
-        {"nested.exe", samples::NestedExe(samples::VARIANT_E, host, 2), host},
-        {"worm.exe", samples::InfectedExe(samples::VARIANT_A, nullptr), {}},
-        {"mail.eml", samples::MailMessage(samples::VARIANT_E), {}},
-    };
-}
 
 // What the folder holds: nothing, or the one file with these bytes.
 std::string Describe(const std::string& dir, const std::string& name) {

@@ -26,7 +26,8 @@ const int kMaxHostNesting = 10;
 struct Repair {
     const char* path;
     std::string workFile;
-    PlatAttributes attributes;  // what the repaired file takes over
+    RestartEntry workFileRecord;  // on the restart list while the work file is made
+    PlatAttributes attributes;    // what the repaired file takes over
     bool hasAttributes;
     int depth;
 };
@@ -50,14 +51,17 @@ CleanResult DeleteWhole(const char* path) {
 }
 
 // Gives up a repair: the work file goes, the infected file stays as it was.
-CleanResult Discard(const std::string& workFile, CleanResult result = CLEAN_FAILED) {
-    PlatSetNormalAttributes(workFile.c_str());
-    PlatDeleteFile(workFile.c_str());
+CleanResult Discard(const Repair& repair, CleanResult result = CLEAN_FAILED) {
+    PlatSetNormalAttributes(repair.workFile.c_str());
+    if (PlatDeleteFile(repair.workFile.c_str()) || PlatIsGone(repair.workFile.c_str()))
+        ForgetWorkFile(repair.workFileRecord);
     return result;
 }
 
-bool WorkFileFits(const Repair& repair) {
-    return repair.workFile.size() <= PlatMaxPathLength();
+// The work file is recorded before it is made: a run cut off while it is made leaves it
+// to the next run, or the restart, to remove.
+bool StartWorkFile(const Repair& repair) {
+    return repair.workFile.size() <= PlatMaxPathLength() && RecordWorkFile(repair.workFileRecord);
 }
 
 // The repair is written ahead: the finished work file's record goes on the restart list
@@ -71,10 +75,10 @@ CleanResult PutWorkFileInPlace(const Repair& repair, bool canMoveNow) {
     if (repair.hasAttributes) PlatSetAttributes(workFile, repair.attributes);
     PlatSyncFolder(workFile);  // the work file's name is as durable as its content
     RestartEntry record = RepairEntry(repair.path);
-    if (!RecordRepair(record)) {
+    if (!RecordRepair(repair.workFileRecord, record)) {
         // Its own repair waiting, the work file goes only with what waits for it.
         if (!canMoveNow && !TakeBackPendingWork(workFile)) return CLEAN_FAILED;
-        return Discard(repair.workFile);
+        return Discard(repair);
     }
     if (!canMoveNow) {
         ReportWaitingRepair(record);
@@ -106,10 +110,11 @@ CleanResult PutHostInPlace(const Repair& repair) {
     const char* hostLabel;
     switch (ScanAtDepth(repair.workFile.c_str(), &hostLabel, repair.depth + 1)) {
         case SCAN_CLEAN_FAILED:
-            return Discard(repair.workFile);
+            return Discard(repair);
         case SCAN_OPEN_FAILED:
-            return Discard(repair.workFile, CLEAN_UNEXPECTED);
+            return Discard(repair, CLEAN_UNEXPECTED);
         case SCAN_DELETED:  // the host was the worm alone, and is gone
+            Discard(repair);
             return DeleteWhole(repair.path);
         case SCAN_PENDING_RESTART:
             return PutWorkFileInPlace(repair, false);
@@ -133,10 +138,12 @@ CleanResult CleanExecutable(const Repair& repair, int64_t fileSize) {
         PlatUnloadImage(image);
         return DeleteWhole(repair.path);
     }
-    bool written = lookup == PLAT_RESOURCE_FOUND && int64_t(hostSize) < fileSize &&
-                   WorkFileFits(repair) && WriteHost(repair.workFile, host, hostSize);
+    bool started =
+        lookup == PLAT_RESOURCE_FOUND && int64_t(hostSize) < fileSize && StartWorkFile(repair);
+    bool written = started && WriteHost(repair.workFile, host, hostSize);
     // No mapping may hold the file when it is scanned or deleted.
     PlatUnloadImage(image);
+    if (started && !written) Discard(repair);
     if (!written) return CLEAN_FAILED;
     return PutHostInPlace(repair);
 }
@@ -163,7 +170,8 @@ bool WriteCutCopy(const char* path, const std::string& workFile) {
 }
 
 CleanResult CleanPage(const Repair& repair) {
-    if (!WorkFileFits(repair) || !WriteCutCopy(repair.path, repair.workFile)) return CLEAN_FAILED;
+    if (!StartWorkFile(repair)) return CLEAN_FAILED;
+    if (!WriteCutCopy(repair.path, repair.workFile)) return Discard(repair);
     return PutWorkFileInPlace(repair, true);
 }
 
@@ -177,7 +185,7 @@ bool MayChange(const char* path) {
 
 CleanResult CleanDetected(const char* path, const char* label, bool isExecutable, int depth) {
     if (depth == 0 && !MayChange(path)) return CLEAN_FAILED;
-    Repair repair = {path, std::string(path) + ".cln", {}, false, depth};
+    Repair repair = {path, std::string(path) + ".cln", WorkFileEntry(path), {}, false, depth};
     repair.hasAttributes = PlatGetAttributes(path, &repair.attributes);
     PlatAttributes waiting;
     bool wasWaiting = false;

@@ -36,37 +36,70 @@ bool IsDeletionOf(const RestartEntry& entry, const std::string& name) {
     return entry.destination.empty() && IsSameName(entry.source, name);
 }
 
-// One repair or deletion of the engine's on the list (see restart_ops.h).
+// The file a work file stands for: its name without ".cln".
+bool FileOfWorkFile(const std::string& workFile, std::string* file) {
+    const size_t suffix = sizeof kWorkSuffix - 1;
+    if (workFile.size() <= suffix) return false;
+    std::string end = workFile.substr(workFile.size() - suffix);
+    for (char& c : end) c = char(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    if (end != kWorkSuffix) return false;
+    *file = workFile.substr(0, workFile.size() - suffix);
+    return true;
+}
+
+// One repair, deletion or work file of the engine's on the list (see restart_ops.h).
 struct OwnWork {
-    std::string target;  // the file it acts on, as stored
-    size_t main;         // the repair, or the move to the work file
-    long partner;        // the deletion that goes with it, or -1
+    enum Kind { REPAIR, DELETION, WORK_FILE } kind;
+    size_t main;         // the repair, the move to the work file, or the work file's deletion
+    long partner;        // the deletion that goes with a repair or a move, or -1
+    std::string target;  // the file a repair or a deletion acts on, as stored
+
+    // Whether it acts on the file stored as `name`.
+    bool ActsOn(const Entries& entries, const std::string& name) const {
+        if (kind == WORK_FILE) return IsWorkFileName(entries[main].source, name);
+        return IsSameName(target, name);
+    }
 };
+
+bool IsWorkFileDeletion(const RestartEntry& entry) {
+    std::string path, file;
+    return entry.destination.empty() && PathOfRestartListName(entry.source, &path) &&
+           FileOfWorkFile(path, &file);
+}
 
 // The engine's work on the list; every other entry is another program's.
 std::vector<OwnWork> OwnWorkOn(const Entries& entries) {
     std::vector<OwnWork> works;
-    long claimed = -1;  // the deletion the last move claimed
+    std::vector<bool> claimed(entries.size(), false);
     for (size_t i = 0; i < entries.size(); ++i) {
         const RestartEntry& entry = entries[i];
         if (IsRepair(entry)) {
-            // an earlier version's "delete X" right before it belongs to it
-            bool withDeletion =
-                i > 0 && long(i - 1) != claimed && IsDeletionOf(entries[i - 1], entry.destination);
-            works.push_back({entry.destination, i, withDeletion ? long(i - 1) : -1});
+            // An earlier version's "delete X" right before it belongs to it; the deletion
+            // of a work file is the record of a work file being made.
+            bool withDeletion = i > 0 && !claimed[i - 1] &&
+                                IsDeletionOf(entries[i - 1], entry.destination) &&
+                                !IsWorkFileDeletion(entries[i - 1]);
+            if (withDeletion) claimed[i - 1] = true;
+            works.push_back(
+                {OwnWork::REPAIR, i, withDeletion ? long(i - 1) : -1, entry.destination});
         } else if (IsMoveToWorkFile(entry)) {
             bool withDeletion =
                 i + 1 < entries.size() && IsDeletionOf(entries[i + 1], entry.destination);
-            if (withDeletion) claimed = long(i + 1);
-            works.push_back({entry.source, i, withDeletion ? long(i + 1) : -1});
+            if (withDeletion) claimed[i + 1] = true;
+            works.push_back({OwnWork::DELETION, i, withDeletion ? long(i + 1) : -1, entry.source});
         }
     }
+    for (size_t i = 0; i < entries.size(); ++i)
+        if (!claimed[i] && IsWorkFileDeletion(entries[i]))
+            works.push_back({OwnWork::WORK_FILE, i, -1, std::string()});
     return works;
 }
 
+// A work file's record is finished with by the run that made it, or by the next.
 void Remember(const Entries& entries) {
     g_pendingTargets.clear();
-    for (const OwnWork& work : OwnWorkOn(entries)) g_pendingTargets.push_back(work.target);
+    for (const OwnWork& work : OwnWorkOn(entries))
+        if (work.kind != OwnWork::WORK_FILE) g_pendingTargets.push_back(work.target);
     g_bPendingKnown = true;
 }
 
@@ -76,9 +109,23 @@ bool ReadList(Entries* entries) {
     return true;
 }
 
+// The records of work files being made stand last: a rename onto such a work file (its
+// own repair, when it holds a host inside a host) is carried out before it goes.
+Entries WithWorkFileRecordsLast(const Entries& entries) {
+    std::vector<bool> isRecord(entries.size(), false);
+    for (const OwnWork& work : OwnWorkOn(entries))
+        if (work.kind == OwnWork::WORK_FILE) isRecord[work.main] = true;
+    Entries ordered;
+    for (bool records : {false, true})
+        for (size_t i = 0; i < entries.size(); ++i)
+            if (isRecord[i] == records) ordered.push_back(entries[i]);
+    return ordered;
+}
+
 bool WriteList(const Entries& entries) {
-    if (!WriteRestartList(entries)) return false;
-    Remember(entries);
+    Entries ordered = WithWorkFileRecordsLast(entries);
+    if (!WriteRestartList(ordered)) return false;
+    Remember(ordered);
     return true;
 }
 
@@ -141,17 +188,6 @@ void RemoveWorkFiles(const char* path, const std::vector<std::string>& sources,
     }
 }
 
-// The file a work file stands for: its name without ".cln".
-bool FileOfWorkFile(const std::string& workFile, std::string* file) {
-    const size_t suffix = sizeof kWorkSuffix - 1;
-    if (workFile.size() <= suffix) return false;
-    std::string end = workFile.substr(workFile.size() - suffix);
-    for (char& c : end) c = char(c >= 'A' && c <= 'Z' ? c + 32 : c);
-    if (end != kWorkSuffix) return false;
-    *file = workFile.substr(0, workFile.size() - suffix);
-    return true;
-}
-
 // Whether work of the engine's other than `except` would still move a file onto `name`:
 // a work file that waits for its own repair is not put in place before it.
 bool IsWaitedOn(const std::vector<OwnWork>& works, const OwnWork& except, const std::string& name) {
@@ -211,13 +247,35 @@ int DeleteOrSchedule(const char* path) {
     return OP_SCHEDULED;
 }
 
+RestartEntry WorkFileEntry(const char* path) {
+    return {RestartListName((std::string(path) + kWorkSuffix).c_str()), std::string()};
+}
+
+bool RecordWorkFile(const RestartEntry& workFile) {
+    return AddEntries({workFile});
+}
+
+void ForgetWorkFile(const RestartEntry& workFile) {
+    RemoveEntry(workFile);
+}
+
 RestartEntry RepairEntry(const char* path) {
     std::string workFile = std::string(path) + kWorkSuffix;
     return {RestartListName(workFile.c_str()), RestartListName(path), true};
 }
 
-bool RecordRepair(const RestartEntry& record) {
-    return AddEntries({record});
+bool RecordRepair(const RestartEntry& workFile, const RestartEntry& record) {
+    Entries entries;
+    if (!ReadList(&entries)) return false;
+    for (size_t i = 0; i < entries.size();)
+        if (IsSameEntry(entries[i], workFile))
+            entries.erase(entries.begin() + long(i));
+        else
+            ++i;
+    bool there = false;
+    for (const RestartEntry& entry : entries) there = there || IsSameEntry(entry, record);
+    if (!there) entries.push_back(record);
+    return WriteList(entries);
 }
 
 int MoveOrSchedule(const char* destination, const char* source, const RestartEntry& record) {
@@ -244,17 +302,18 @@ bool TakeBackPendingWork(const char* path, PlatAttributes* attributes, bool* fou
     bool any = false;
     for (size_t name = 0; name < names.size(); ++name) {
         for (const OwnWork& work : works) {
-            if (taken[work.main] || !IsSameName(work.target, names[name])) continue;
+            if (taken[work.main] || !work.ActsOn(entries, names[name])) continue;
             taken[work.main] = any = true;
             if (work.partner >= 0) taken[size_t(work.partner)] = true;
-            if (IsRepair(entries[work.main])) {
-                names.push_back(entries[work.main].source);
-                workFiles.push_back(entries[work.main].source);
-            }
+            if (work.kind == OwnWork::DELETION) continue;
+            names.push_back(entries[work.main].source);
+            workFiles.push_back(entries[work.main].source);
         }
     }
     if (!any) return true;
+    // The work files go first, for certain: what stays of their records does nothing.
     RemoveWorkFiles(path, workFiles, attributes, found);
+    if (!workFiles.empty()) PlatSyncFolder(path);
     Entries kept;
     for (size_t i = 0; i < entries.size(); ++i)
         if (!taken[i]) kept.push_back(entries[i]);
@@ -271,17 +330,36 @@ bool IsPendingOnRestartList(const char* path) {
 
 // An earlier version's repair, "delete X" and "W -> X", would delete the repaired file if
 // carried out twice: what is kept of it is the one replacing rename.
+// A work file recorded as being made belongs to a repair that a cut ended before it
+// could be used: that repair is given up, with whatever it had begun.
+void GiveUpUnfinishedRepairs() {
+    Entries entries;
+    if (!ReadList(&entries)) return;
+    std::vector<std::string> files;
+    for (const OwnWork& work : OwnWorkOn(entries)) {
+        std::string workFile, file;
+        if (work.kind == OwnWork::WORK_FILE &&
+            PathOfRestartListName(entries[work.main].source, &workFile) &&
+            FileOfWorkFile(workFile, &file))
+            files.push_back(file);
+    }
+    for (const std::string& file : files) TakeBackPendingWork(file.c_str());
+}
+
 std::vector<std::string> FinishInterruptedWork() {
     std::vector<std::string> finished;
     FileChangesLock lock;
+    if (!lock.IsHeld()) return finished;
+    GiveUpUnfinishedRepairs();
     Entries entries;
-    if (!lock.IsHeld() || !ReadList(&entries)) return finished;
+    if (!ReadList(&entries)) return finished;
     std::vector<OwnWork> works = OwnWorkOn(entries);
     std::vector<bool> dropped(entries.size(), false);
     bool changed = false;
     for (const OwnWork& work : works) {
         RestartEntry& entry = entries[work.main];
-        bool isRepair = IsRepair(entry);
+        bool isRepair = work.kind == OwnWork::REPAIR;
+        if (work.kind == OwnWork::WORK_FILE) continue;
         Finish finish =
             isRepair ? FinishRepair(works, work, entry, &finished) : FinishDeletion(entry);
         dropped[work.main] = finish == FINISH_DONE;

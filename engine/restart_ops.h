@@ -6,18 +6,20 @@
 // The list is shared with every other program; the engine only ever takes back or
 // changes entries of its own, which it knows by their shape: each names the work file
 // W of the file X it acts on (X's name with ".cln" appended).
+//   work file  delete W                     W is being made
 //   repair     W -> X, replacing X          the repaired file takes X's place
 //   deletion   X -> W, replacing W; then delete W
 // (Earlier versions wrote a repair as "delete X" followed by "W -> X": that pair is
 // the engine's too.) Doing either shape twice changes nothing, so a restart cut off
 // while it carries the list out, and carried out again, loses nothing.
 //
-// A repair is written ahead: once its work file is complete and flushed, its entry
-// goes on the list (durably) before the infected file is touched, and comes off again
-// once the repaired file stands in its place. A run cut off at any moment leaves the
-// infected file as it was, or the repair recorded; the restart finishes a recorded
-// repair, and so does the next run (FinishInterruptedWork) when the infected file is
-// already gone.
+// A repair is written ahead. Its work file is recorded (to be deleted) before it is
+// made; once it is complete and flushed, that record becomes the repair's (durably)
+// before the infected file is touched, and comes off again once the repaired file
+// stands in its place. A run cut off at any moment leaves the infected file as it was
+// (its work file, if any, recorded for deletion), or the repair recorded: the restart
+// finishes a recorded repair, and so does the next run (FinishInterruptedWork) when the
+// infected file is already gone.
 #pragma once
 
 #include <string>
@@ -35,14 +37,22 @@ const int OP_NOT_DONE = -1;  // neither: the restart list could not take it
 // Deletes the file now, durably, or puts its deletion on the restart list.
 int DeleteOrSchedule(const char* path);
 
+// The entry that records the work file of `path` while it is made: its deletion.
+RestartEntry WorkFileEntry(const char* path);
+// Puts it on the restart list, durably, before the work file is made. False, with the
+// list unchanged, when the list cannot take it.
+bool RecordWorkFile(const RestartEntry& workFile);
+// Takes it back once the work file is gone.
+void ForgetWorkFile(const RestartEntry& workFile);
+
 // The entry that records the repair of `path`: its work file, complete and flushed,
 // takes its place at the restart. Made while both files exist (the Windows 95 family
 // names them by their short names).
 RestartEntry RepairEntry(const char* path);
 
-// Puts the record of a repair on the restart list, durably. False, with the list
-// unchanged, when the list cannot take it.
-bool RecordRepair(const RestartEntry& record);
+// Puts the record of a repair in the place of its work file's, in one durable write.
+// False, with the list unchanged, when the list cannot take it.
+bool RecordRepair(const RestartEntry& workFile, const RestartEntry& record);
 
 // Renames the work file `source` to `destination` (deleted already) now, durably, and
 // takes the record of the repair back; OP_SCHEDULED when the rename cannot be done

@@ -6,9 +6,10 @@
 // run and the restart again; after a kill the next run (the file held as before) and
 // the restart. Each must end with the file repaired (or, for the forms deleted whole,
 // gone), no work file, nothing left on the restart list, and every line of the next
-// run's log true. The same for the restart itself, cut off while it carries the list
-// out. Every form, free and in use, also after an earlier run left its repair waiting,
-// and after a run cut off with the file deleted and its repair recorded.
+// run's log true. Or, when the user writes a file of their own under its name before
+// the next run, with that file as they wrote it. The same for the restart itself, cut
+// off while it carries the list out. Every form, free and in use, also after an earlier run left
+// its repair waiting, and after a run cut off with the file deleted and its repair recorded.
 #include <ftw.h>
 #include <gtest/gtest.h>
 
@@ -70,7 +71,7 @@ class CrashCase {
         if (m_before == EARLIER_RUN) RunOnce(true);
         if (m_before == CUT_OFF_RUN) {
             WriteBytes(m_path + ".cln", m_form.repaired);
-            RecordRepair(RepairEntry(m_path.c_str()));
+            RecordRepair(WorkFileEntry(m_path.c_str()), RepairEntry(m_path.c_str()));
             remove(m_path.c_str());
         }
         fstrace::Start(m_root);
@@ -99,24 +100,31 @@ class CrashCase {
                     std::to_string(recording.ops.size()) +
                     (cut < recording.ops.size() ? " (" + fstrace::Describe(recording.ops[cut]) + ")"
                                                 : std::string());
-                Check(crashes[i], where + ", power cut", false);
-                // The first state is the one where every call reached the disk.
-                if (i == 0) Check(crashes[i], where + ", killed", holds && m_inUse);
+                for (bool replaced : {false, true}) {
+                    std::string how = replaced ? ", and the file replaced by the user" : "";
+                    Check(crashes[i], where + ", power cut" + how, false, replaced);
+                    // The first state is the one where every call reached the disk.
+                    bool held = holds && m_inUse;
+                    if (i == 0 && !(held && replaced))
+                        Check(crashes[i], where + ", killed" + how, held, replaced);
+                }
             }
         }
         return states;
     }
 
     // After a power cut the restart comes first; after a kill the next run does, with
-    // the file still held by whoever held it.
-    void Check(const fstrace::Files& state, const std::string& where, bool held) {
+    // the file still held by whoever held it. `replaced`: the user writes a file of
+    // their own under the file's name before the next run.
+    void Check(const fstrace::Files& state, const std::string& where, bool held, bool replaced) {
         fstrace::WriteTree(m_root, state);
         bool powerCut = !held;
         if (powerCut) CarryOutRestartList();
+        if (replaced) WriteBytes(m_path, m_usersFile);
         std::string log = RunOnce(held);
-        std::string untrue = UntrueLines(log);
+        std::string untrue = UntrueLines(log, replaced);
         CarryOutRestartList();
-        std::string problems = untrue + WhatIsWrongAtTheEnd();
+        std::string problems = untrue + WhatIsWrongAtTheEnd(replaced);
         if (problems.empty()) return;
         if (++m_failures <= kReportedFailures)
             ADD_FAILURE() << Name() << ": " << where << ":\n"
@@ -140,7 +148,7 @@ class CrashCase {
     // A line about the file must be true just after the run: repaired or deleted, or
     // waiting for the restart that the log asks for. A line about a work file left by
     // the cut-off run (a copy that was itself infected) tells of that copy's cleaning.
-    std::string UntrueLines(const std::string& log) const {
+    std::string UntrueLines(const std::string& log, bool replaced) const {
         std::string problems;
         bool asksRestart = log.find(kRestartSentence) != std::string::npos;
         std::istringstream lines(log);
@@ -153,7 +161,7 @@ class CrashCase {
             bool done = result == "DISINFECTED" ? IsRepaired()
                         : result == "DELETED"   ? !Exists(m_path)
                                                 : false;
-            if (path != m_path &&
+            if ((path != m_path || replaced) &&
                 !(aboutWorkFile && (result == "DISINFECTED" || result == "DELETED")))
                 problems += "  the log has \"" + line + "\"\n";
             else if (path == m_path && !done && !asksRestart)
@@ -164,14 +172,20 @@ class CrashCase {
 
     bool IsRepaired() const { return Exists(m_path) && ReadBytes(m_path) == m_form.repaired; }
 
-    std::string WhatIsWrongAtTheEnd() const {
+    std::string WhatIsWrongAtTheEnd(bool replaced) const {
         std::string problems;
         std::vector<std::string> names = ListDir(m_dir);
-        bool deleted = m_form.repaired.empty();
-        if (deleted ? !names.empty()
-                    : names != std::vector<std::string>{m_form.name} || !IsRepaired())
+        bool deleted = m_form.repaired.empty() && !replaced;
+        const Bytes& expected = replaced ? m_usersFile : m_form.repaired;
+        bool right = deleted ? names.empty()
+                             : names == std::vector<std::string>{m_form.name} &&
+                                   ReadBytes(m_path) == expected;
+        if (!right)
             problems += std::string("  at the end the file is not ") +
-                        (deleted ? "gone" : "repaired") + " (or something else is there)\n";
+                        (deleted    ? "gone"
+                         : replaced ? "the user's"
+                                    : "repaired") +
+                        " (or something else is there)\n";
         std::vector<RestartEntry> entries;
         if (!ReadRestartList(&entries) || !entries.empty())
             problems += "  at the end the restart list is not empty\n";
@@ -206,6 +220,7 @@ class CrashCase {
     }
 
     const Form& m_form;
+    const Bytes m_usersFile = samples::TextFile(700, 7);
     bool m_inUse;
     Before m_before;
     std::string m_root, m_dir, m_path, m_log;

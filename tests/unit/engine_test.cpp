@@ -258,7 +258,7 @@ TEST_F(EngineTest, MoveOrScheduleNeverReplacesAnExistingFile) {
     std::string destination = Write("dest.txt", kept);
     std::string source = Write("dest.txt.cln", moved);
     RestartEntry record = RepairEntry(destination.c_str());
-    ASSERT_TRUE(RecordRepair(record));
+    ASSERT_TRUE(RecordRepair(WorkFileEntry(destination.c_str()), record));
     EXPECT_EQ(MoveOrSchedule(destination.c_str(), source.c_str(), record), OP_SCHEDULED);
     EXPECT_TRUE(ReadBytes(destination) == kept);
     EXPECT_TRUE(ReadBytes(source) == moved);

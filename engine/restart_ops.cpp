@@ -74,9 +74,10 @@ std::vector<OwnWork> OwnWorkOn(const Entries& entries) {
     for (size_t i = 0; i < entries.size(); ++i) {
         const RestartEntry& entry = entries[i];
         if (IsRepair(entry)) {
-            // An earlier version's "delete X" right before it belongs to it; the deletion
-            // of a work file is the record of a work file being made.
-            bool withDeletion = i > 0 && !claimed[i - 1] &&
+            // An earlier version wrote a repair as "delete X", then a rename that does not
+            // replace; a list whose renames all replace cannot tell that deletion from
+            // another program's, which is never taken.
+            bool withDeletion = !entry.replaces && i > 0 && !claimed[i - 1] &&
                                 IsDeletionOf(entries[i - 1], entry.destination) &&
                                 !IsWorkFileDeletion(entries[i - 1]);
             if (withDeletion) claimed[i - 1] = true;
@@ -179,9 +180,11 @@ void RemoveWorkFiles(const char* path, const std::vector<std::string>& sources,
                      PlatAttributes* attributes, bool* found) {
     std::string workFile = path;
     for (int level = 0; level < kMostWorkFileLevels; ++level) {
+        // One level may be gone already, and the next still there: a run cut off while
+        // it removed them.
         workFile += kWorkSuffix;
-        if (PlatIsGone(workFile.c_str())) return;
-        if (!IsAmong(RestartListName(workFile.c_str()), sources)) continue;
+        if (PlatIsGone(workFile.c_str()) || !IsAmong(RestartListName(workFile.c_str()), sources))
+            continue;
         if (level == 0 && attributes) *found = PlatGetAttributes(workFile.c_str(), attributes);
         PlatSetNormalAttributes(workFile.c_str());
         PlatDeleteFile(workFile.c_str());

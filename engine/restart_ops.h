@@ -9,9 +9,10 @@
 //   work file  delete W                     W is being made
 //   repair     W -> X, replacing X          the repaired file takes X's place
 //   deletion   X -> W, replacing W; then delete W
-// (Earlier versions wrote a repair as "delete X" followed by "W -> X": that pair is
-// the engine's too.) Doing either shape twice changes nothing, so a restart cut off
-// while it carries the list out, and carried out again, loses nothing.
+// (An earlier version wrote a repair as "delete X" followed by "W -> X" without
+// replacing: that pair is the engine's too, where the list tells such a rename from one
+// that replaces.) Doing any shape twice changes nothing, so a restart cut off while it
+// carries the list out, and carried out again, loses nothing.
 //
 // A repair is written ahead. Its work file is recorded (to be deleted) before it is
 // made; once it is complete and flushed, that record becomes the repair's (durably)

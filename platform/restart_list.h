@@ -11,8 +11,9 @@
 struct RestartEntry {
     std::string source;       // the file the operation acts on
     std::string destination;  // its new name; empty for a deletion
-    // A rename that replaces a file standing under its new name. The wininit.ini-style
-    // lists know no other kind of rename; on the NT family it is marked with "!".
+    // A rename that replaces a file standing under its new name, marked "!" on the NT
+    // family and the POSIX list. The Windows 95 family's wininit.ini knows no other
+    // kind of rename.
     bool replaces = true;
 };
 

@@ -129,17 +129,25 @@ std::string Absolute(const char* path) {
     return folder.empty() ? path : folder + "/" + path;
 }
 
+// A rename that replaces what stands under its new name has a "!" before that name, as
+// on Windows' NT family.
+const char kReplaces = '!';
+
 RestartEntry FromRenameEntry(const RenameEntry& entry) {
-    return {entry.value, entry.key == kDeleteKey ? std::string() : entry.key};
+    if (entry.key == kDeleteKey) return {entry.value, std::string()};
+    bool replaces = !entry.key.empty() && entry.key[0] == kReplaces;
+    return {entry.value, entry.key.substr(replaces ? 1 : 0), replaces};
 }
 
 RenameEntry ToRenameEntry(const RestartEntry& entry) {
-    return {entry.destination.empty() ? kDeleteKey : entry.destination, entry.source};
+    if (entry.destination.empty()) return {kDeleteKey, entry.source};
+    return {(entry.replaces ? std::string(1, kReplaces) : std::string()) + entry.destination,
+            entry.source};
 }
 
-// Carries out one entry; false when it names no valid file. A rename replaces what
-// stands under its new name, as wininit.ini's do. An entry whose file is gone has
-// nothing left to do: it was done before the list was cut off, or its file went away.
+// Carries out one entry; false when it names no valid file. An entry whose file is gone
+// has nothing left to do: it was done before the list was cut off, or its file went
+// away.
 bool CarryOut(const RestartEntry& entry, bool* done) {
     std::string source, destination;
     bool isDeletion = entry.destination.empty();
@@ -154,8 +162,10 @@ bool CarryOut(const RestartEntry& entry, bool* done) {
         *done = unlinkat(from.Folder(), from.Name(), 0) == 0 && SyncFolderOf(source.c_str());
     } else {
         AtPath to(destination.c_str());
-        *done = renameat(from.Folder(), from.Name(), to.Folder(), to.Name()) == 0 &&
-                SyncFolderOf(destination.c_str());
+        bool renamed = entry.replaces
+                           ? renameat(from.Folder(), from.Name(), to.Folder(), to.Name()) == 0
+                           : RenameNoReplace(source.c_str(), destination.c_str());
+        *done = renamed && SyncFolderOf(destination.c_str());
     }
     return true;
 }

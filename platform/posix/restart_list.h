@@ -25,6 +25,7 @@ struct RestartListRun {
     bool unwritable;                   // an entry done could not be taken off the list
 };
 
-// Carries out every entry in order (a rename replaces an existing file, as wininit.ini's
-// do), taking each off the list once done, and keeps the list as it was in "<list>.bak".
+// Carries out every entry in order (a rename replaces an existing file only when its new
+// name is marked "!"), taking each off the list once done, and keeps the list as it was
+// in "<list>.bak".
 RestartListRun RunRestartList();

@@ -1,5 +1,7 @@
 #include "tests/model/model.h"
 
+#include <algorithm>
+
 namespace model {
 
 const char* const kFileNames[kFileCount] = {"a.htm", "b.exe", "sub/c.eml", "sub/d.htm",
@@ -53,9 +55,15 @@ Content MakeContent(const Step& step) {
 }
 
 const char* ActionName(Action action) {
-    const char* const names[] = {"infect", "replace", "hold",   "release",
-                                 "scan",   "scan2",   "restart"};
+    const char* const names[] = {"infect", "replace", "hold",   "release", "scan",
+                                 "scan2",  "restart", "cutoff", "install"};
     return names[int(action)];
+}
+
+// What another program puts in a file's place at the restart.
+Content ReplacementOf(const Step& step) {
+    Bytes text = samples::TextFile(SizeFrom(step.seed, 50, 500), step.seed);
+    return {FormKind::Text, text, {}, "another program's file of " + SizeOf(text)};
 }
 
 std::string Describe(const Step& step, bool threads) {
@@ -64,6 +72,11 @@ std::string Describe(const Step& step, bool threads) {
     if (step.action == Action::Infect || step.action == Action::Replace)
         return text + file + ": " + MakeContent(step).description;
     if (step.action == Action::Hold || step.action == Action::Release) return text + file;
+    if (step.action == Action::Install)
+        return text +
+               (step.deletes ? ": delete" : ": replace with \"" + file.substr(1) + ".new\"") + file;
+    if (step.action == Action::CutOff)
+        return text + " (killed after " + std::to_string(int(step.cutAt * 100)) + "% of a run)";
     if (!threads || step.action == Action::Restart) return text;
     if (step.action == Action::Scan)
         return text + " (" + std::to_string(step.jobs[0]) + " threads)";
@@ -84,6 +97,11 @@ bool Model::AnyHeldInfected() const {
 bool Model::Applicable(const Step& step) const {
     const ModelFile& f = files[step.file];
     if (step.action == Action::Infect) return !f.held;
+    if (step.action == Action::Install) {
+        for (const Install& install : installs)
+            if (install.file == step.file) return false;
+        return f.exists;
+    }
     if (step.action == Action::Replace || step.action == Action::Hold) return f.exists && !f.held;
     return step.action != Action::Release || f.held;
 }
@@ -91,6 +109,7 @@ bool Model::Applicable(const Step& step) const {
 void Model::CleanNow(int file, const std::string& when) {
     ModelFile& f = files[file];
     f.pending = Pending::None;
+    f.mayWait.clear();
     f.exists = !f.content.Deletable();
     f.content =
         RepairOf(f.content, "content repaired " + when + " from the " + f.content.description);
@@ -99,11 +118,22 @@ void Model::CleanNow(int file, const std::string& when) {
 
 void Model::CleanAtRestart(int file, const std::string& when) {
     ModelFile& f = files[file];
+    f.mayWait.clear();
+    f.pendingSince = ++clock;
     f.pending = f.content.Deletable() ? Pending::Delete : Pending::Repair;
     f.pendingRepair =
         RepairOf(f.content, "repair of the " + f.content.description + " scheduled " + when);
     if (f.pending == Pending::Repair)
         f.seen.emplace_back("the " + f.pendingRepair.description, f.pendingRepair.bytes);
+}
+
+void Model::FinishCutOffRepairs() {
+    for (ModelFile& f : files) {
+        if (f.exists || f.pending != Pending::Repair) continue;
+        f.exists = true;
+        f.content = f.pendingRepair;
+        f.pending = Pending::None;
+    }
 }
 
 void Model::Take(const Step& step, const std::string& when) {
@@ -122,27 +152,77 @@ void Model::Take(const Step& step, const std::string& when) {
             break;
         case Action::Scan:
         case Action::Scan2:
-            // Clean files lose what waited for them; infected ones are cleaned now or,
-            // held, at the restart.
+        case Action::CutOff:  // as far as drawing the steps after it goes
+            // Repairs a cut-off run left are put in place first. Clean files lose what
+            // waited for them; infected ones are cleaned now or, held, at the restart.
+            FinishCutOffRepairs();
             for (int file = 0; file < kFileCount; ++file) {
-                if (!files[file].exists) continue;
-                if (!files[file].content.Infected())
-                    files[file].pending = Pending::None;
-                else if (files[file].held)
+                ModelFile& f = files[file];
+                if (f.exists && !f.content.Infected())
+                    f.pending = Pending::None;
+                else if (f.exists && f.held)
                     CleanAtRestart(file, when);
-                else
+                else if (f.exists)
                     CleanNow(file, when);
+                f.mayWait.clear();
+                f.mayHaveWorkFile = false;
             }
             break;
-        case Action::Restart:
-            for (ModelFile& f : files) {
-                f.held = false;
-                if (f.pending == Pending::Delete) f.exists = false;
-                if (f.pending == Pending::Repair) f.content = f.pendingRepair;
-                f.pending = Pending::None;
-            }
+        case Action::Restart: {
+            std::vector<FileState> states;
+            for (int file = 0; file < kFileCount; ++file) states.push_back(AfterRestart(file)[0]);
+            Restarted(states);
+            break;
+        }
+        case Action::Install:
+            installs.push_back({step.file, step.deletes, ReplacementOf(step), ++clock, {}});
+            if (!step.deletes)
+                stepFile.seen.emplace_back("the " + installs.back().replacement.description,
+                                           installs.back().replacement.bytes);
             break;
     }
+}
+
+// What the restart list does to the file, in the order its entries went there: the
+// program's work `ours` (or none), and other programs' entries.
+FileState Model::Carried(int file, const Work* ours) const {
+    const ModelFile& f = files[file];
+    FileState state = {f.exists, f.content};
+    std::vector<std::pair<int, const Install*>> entries;
+    if (ours && ours->kind != Pending::None) entries.push_back({ours->since, nullptr});
+    for (const Install& install : installs)
+        if (install.file == file) entries.push_back({install.since, &install});
+    std::sort(entries.begin(), entries.end());
+    for (const auto& entry : entries) {
+        const Install* install = entry.second;
+        bool repairs = !install && ours->kind == Pending::Repair;
+        state.exists = repairs || (install && !install->deletes);
+        if (state.exists) state.content = install ? install->replacement : ours->repair;
+    }
+    return state;
+}
+
+std::vector<FileState> Model::AfterRestart(int file) const {
+    const ModelFile& f = files[file];
+    if (f.mayWait.empty()) {
+        Work pending = {f.pending, f.pendingRepair, f.pendingSince};
+        return {Carried(file, &pending)};
+    }
+    std::vector<FileState> states = {Carried(file, nullptr)};
+    for (const Work& work : f.mayWait) states.push_back(Carried(file, &work));
+    return states;
+}
+
+void Model::Restarted(const std::vector<FileState>& found) {
+    for (int file = 0; file < kFileCount; ++file) {
+        ModelFile& f = files[file];
+        f.exists = found[size_t(file)].exists;
+        f.content = found[size_t(file)].content;
+        f.held = f.mayHaveWorkFile = false;
+        f.mayWait.clear();
+        f.pending = Pending::None;
+    }
+    installs.clear();
 }
 
 namespace {
@@ -168,7 +248,7 @@ Step DrawStep(samples::Random& random, const std::vector<int>& active, const Mod
     Step step;
     std::vector<int> files;
     while (files.empty()) {
-        step.action = Action(DrawWeighted(random, {22, 10, 14, 16, 24, 7, 7}));
+        step.action = Action(DrawWeighted(random, {20, 9, 13, 14, 20, 6, 6, 7, 5}));
         for (int file : active) {
             step.file = file;
             if (model.Applicable(step)) files.push_back(file);
@@ -181,6 +261,8 @@ Step DrawStep(samples::Random& random, const std::vector<int>& active, const Mod
     step.seed = random.Next();
     step.jobs[0] = 1 + int(random.Below(3));
     step.jobs[1] = 1 + int(random.Below(3));
+    step.deletes = random.Below(2) == 0;
+    step.cutAt = double(random.Below(120)) / 100;
     return step;
 }
 

@@ -44,13 +44,26 @@ struct Content {
 
 enum class Pending { None, Repair, Delete };
 
+// Work of the program's that waits for the restart on the list.
+struct Work {
+    Pending kind = Pending::None;
+    Content repair;  // what a repair puts in place
+    int since = 0;   // when it went on the list
+};
+
 struct ModelFile {
     std::string name;
-    bool exists = false;
+    bool exists = false;  // false with a pending repair: a cut-off run deleted the file
     Content content;
     bool held = false;  // another program holds it open, in use
     Pending pending = Pending::None;
     Content pendingRepair;  // what a pending repair puts in place at the restart
+    int pendingSince = 0;   // when the pending work went on the restart list
+    // After a run was cut off, what the disk cannot tell: whether one of this work
+    // waits on the list (else none does), and whether work files stand beside the
+    // file, until the next run or the restart.
+    std::vector<Work> mayWait;
+    bool mayHaveWorkFile = false;
     // Every content the file held or was promised, to tell what a check found.
     std::vector<std::pair<std::string, Bytes>> seen;
 };
@@ -63,6 +76,23 @@ enum class Action {
     Scan,     // one run over the root
     Scan2,    // two runs over the root, started together
     Restart,  // holds released, the restart list carried out
+    CutOff,   // a run over the root, killed at a random moment
+    Install,  // another program schedules the deletion or replacement of a file
+};
+
+// Another program's entry on the restart list: the program never takes it back.
+struct Install {
+    int file;
+    bool deletes;                      // else the file is replaced by `replacement`
+    Content replacement;               // written beside it, as "<name>.new"
+    int since;                         // when it went on the list
+    std::vector<std::string> entries;  // as the target's list shows it
+};
+
+// A file's state after the restart.
+struct FileState {
+    bool exists;
+    Content content;
 };
 
 struct Step {
@@ -73,9 +103,13 @@ struct Step {
     samples::Variant variant = samples::VARIANT_A;
     uint32_t seed = 0;     // draws the text, page or host
     int jobs[2] = {1, 1};  // detection threads of each run (the Linux program)
+    bool deletes = false;  // what an install schedules
+    double cutAt = 0;      // when a cut-off run is killed, as a share of a run's time
 };
 
 Content MakeContent(const Step& step);
+// The file another program's replacement puts in place.
+Content ReplacementOf(const Step& step);
 // `threads`: whether the program has a number of detection threads to tell.
 std::string Describe(const Step& step, bool threads);
 const char* ActionName(Action action);
@@ -90,8 +124,19 @@ struct Model {
     void CleanNow(int file, const std::string& when);
     // A cleaning that waits for the restart: the file stays as it is.
     void CleanAtRestart(int file, const std::string& when);
+    // Puts in place the repairs a cut-off run left with their files deleted, as the
+    // next run does first.
+    void FinishCutOffRepairs();
+    // The states the file may be in after the restart: one, or (for pending work that
+    // may or may not be on the list) several.
+    std::vector<FileState> AfterRestart(int file) const;
+    FileState Carried(int file, const Work* ours) const;
+    // The restart, with each file in the state found among those.
+    void Restarted(const std::vector<FileState>& found);
 
     std::vector<ModelFile> files;
+    std::vector<Install> installs;
+    int clock = 0;  // counts what goes on the restart list
 };
 
 // Between 5 and 25 steps, the last one a restart.
@@ -120,13 +165,24 @@ class Target {
     virtual void Release(const std::string& name) = 0;
     // Releases every hold and carries out the restart list: empty, or what failed.
     virtual std::string Restart() = 0;
+    // As another program would: puts the deletion of `name`, or the rename of
+    // "<name>.new" to it, on the restart list.
+    virtual void Schedule(const std::string& name, bool deletes) = 0;
+    // The restart list, an entry a line.
+    virtual std::vector<std::string> RestartListEntries() = 0;
+    // A run over the root, killed after `share` of the time the last run took.
+    void CutOffScan(double share);
     // Runs over the root started together, one for each entry of `jobs` (the number of
     // detection threads, where the program has them).
     virtual std::vector<RunResult> Scan(const std::vector<int>& jobs);
 
   protected:
+    // Asked before every run.
+    virtual void PrepareScan() {}
     // Starts a run that writes the log `log` (by its Unix name) and prints into `output`.
     virtual pid_t StartScan(int threads, const std::string& log, const std::string& output) = 0;
+
+    double m_lastScanSeconds = 0.05;
 };
 
 struct WineSetup {

@@ -148,6 +148,7 @@ void LearnFromDisk(Model& model, int file, const std::string& root, const std::s
 // whether its cleaning was done or waits.
 void CheckScanTwice(Model& model, const std::vector<RunResult>& runs, const Target& target,
                     const std::string& when, Problems& problems) {
+    model.FinishCutOffRepairs();
     const Model before = model;
     std::map<std::string, int> allowed;  // the lines a log may have, and their files
     for (int file = 0; file < kFileCount; ++file) {
@@ -186,6 +187,8 @@ void CheckScanTwice(Model& model, const std::vector<RunResult>& runs, const Targ
             problems.push_back({"log", f.name + " (" + f.content.description + ", " +
                                            (f.held ? "in use" : "free") + ") is in " +
                                            std::to_string(seen[file]) + " of the logs"});
+        model.files[file].mayWait.clear();
+        model.files[file].mayHaveWorkFile = false;
         if (!f.content.Infected()) {
             model.files[file].pending = Pending::None;
         } else if (f.held) {
@@ -213,14 +216,28 @@ void CheckFile(const std::string& root, const std::string& name, const Bytes* ex
 }
 
 // Each file of the model as the model has it, a work file beside each whose repair
-// waits, and nothing else below the root.
+// waits (and, after a cut-off run, perhaps beside others), another program's
+// replacement beside the file it waits to replace, and nothing else below the root.
 void CheckDisk(const Model& model, const std::string& root, Problems& problems) {
     std::set<std::string> expected = {kFolder};
     for (const ModelFile& f : model.files) {
         const Bytes* work = f.pending == Pending::Repair ? &f.pendingRepair.bytes : nullptr;
         CheckFile(root, f.name, f.exists ? &f.content.bytes : nullptr, f, "file", problems);
-        CheckFile(root, f.name + ".cln", work, f, "work file", problems);
         expected.insert({f.name, f.name + ".cln"});
+        if (f.mayWait.empty() && !f.mayHaveWorkFile) {
+            CheckFile(root, f.name + ".cln", work, f, "work file", problems);
+            continue;
+        }
+        // A cut-off run may have left a work file, or one of the host inside it.
+        for (std::string name = f.name + ".cln"; name.size() < f.name.size() + 48; name += ".cln")
+            expected.insert(name);
+    }
+    for (const Install& install : model.installs) {
+        const ModelFile& f = model.files[size_t(install.file)];
+        if (install.deletes) continue;
+        CheckFile(root, f.name + ".new", &install.replacement.bytes, f, "installer's file",
+                  problems);
+        expected.insert(f.name + ".new");
     }
     std::vector<std::string> names = testfiles::ListDir(root);
     for (const std::string& name : testfiles::ListDir(root + "/" + kFolder))
@@ -229,6 +246,107 @@ void CheckDisk(const Model& model, const std::string& root, Problems& problems) 
         if (!expected.count(name)) problems.push_back({"stray file", name});
     if (!testfiles::Exists(root + "/" + kFolder))
         problems.push_back({"folder", std::string(kFolder) + " is gone"});
+}
+
+// Other programs' entries stay on the restart list, each as it was and in its place,
+// whatever the program's runs do.
+void CheckInstalls(const Model& model, Target& target, Problems& problems) {
+    if (model.installs.empty()) return;
+    std::vector<std::string> entries = target.RestartListEntries();
+    auto at = entries.begin();
+    for (const Install& install : model.installs)
+        for (const std::string& entry : install.entries) {
+            at = std::find(at, entries.end(), entry);
+            if (at == entries.end()) {
+                problems.push_back({"other program's entry", "\"" + entry + "\" is gone"});
+                return;
+            }
+        }
+}
+
+bool HasWorkFiles(const std::string& path) {
+    for (std::string work = path + ".cln"; work.size() < path.size() + 48; work += ".cln")
+        if (testfiles::Exists(work)) return true;
+    return false;
+}
+
+// A run was killed: each file is as the run left it or as it found it, and what the
+// disk does not show (whether work waits on the restart list: what an earlier run left,
+// or what the killed run put there) stays open until the next run or the restart. A
+// repair waits only with its work file whole beside it (a work file goes before its
+// entry does); a deletion leaves no trace on the disk.
+void LearnAfterCut(Model& model, const std::string& root, const std::string& when) {
+    int cutAt = ++model.clock;
+    for (int file = 0; file < kFileCount; ++file) {
+        ModelFile& f = model.files[file];
+        const std::string path = root + "/" + f.name;
+        Bytes found, work;
+        bool there = ReadIfThere(path, &found), hasWork = ReadIfThere(path + ".cln", &work);
+        f.mayHaveWorkFile = HasWorkFiles(path);
+        if (!f.exists) {  // a repair recorded, its file deleted: it may be in place now
+            if (f.pending == Pending::Repair && there) {
+                f.exists = true;
+                f.content = f.pendingRepair;
+                f.pending = Pending::None;
+            }
+            continue;
+        }
+        bool unchanged = there && found == f.content.bytes;
+        if (f.content.Infected() && !unchanged) {
+            bool waitsBeside = !there && !f.content.Deletable();
+            model.CleanNow(file, when);
+            if (waitsBeside) {  // deleted, its repair recorded beside it
+                f.exists = false;
+                f.pending = Pending::Repair;
+                f.pendingRepair = f.content;
+                f.pendingSince = cutAt;
+            }
+            continue;
+        }
+        // What waited before (or may have, after an earlier cut) may wait still.
+        std::vector<Work> before = f.mayWait, mayWait;
+        bool wasKnown = before.empty();
+        if (wasKnown && f.pending != Pending::None)
+            before.push_back({f.pending, f.pendingRepair, f.pendingSince});
+        auto whole = [&](const Content& repair) { return hasWork && work == repair.bytes; };
+        for (const Work& earlier : before)
+            if (earlier.kind == Pending::Delete || whole(earlier.repair))
+                mayWait.push_back(earlier);
+        Content repair = {FormKind::Text,
+                          f.content.repaired,
+                          {},
+                          "repair of the " + f.content.description + " begun " + when};
+        if (f.content.Infected() && !f.content.Deletable() && whole(repair))
+            mayWait.push_back({Pending::Repair, repair, cutAt});
+        if (f.content.Infected() && f.content.Deletable() && f.held)
+            mayWait.push_back({Pending::Delete, repair, cutAt});
+        f.pending = Pending::None;
+        // A clean file's waiting repair is taken back work file first: it is still there.
+        if (!f.content.Infected() && wasKnown && mayWait.size() == 1 &&
+            mayWait[0].kind == Pending::Repair) {
+            f.pending = Pending::Repair;
+            mayWait.clear();
+        }
+        f.mayWait = mayWait;
+        for (const Work& maybe : mayWait)
+            if (maybe.kind == Pending::Repair)
+                f.seen.emplace_back("the " + maybe.repair.description, maybe.repair.bytes);
+    }
+}
+
+// The restart: each file in one of the states the model allows it.
+void LearnRestart(Model& model, const std::string& root) {
+    std::vector<FileState> found;
+    for (int file = 0; file < kFileCount; ++file) {
+        std::vector<FileState> states = model.AfterRestart(file);
+        Bytes bytes;
+        bool there = ReadIfThere(root + "/" + model.files[size_t(file)].name, &bytes);
+        auto same = std::find_if(states.begin(), states.end(), [&](const FileState& state) {
+            return state.exists == there && (!there || state.content.bytes == bytes);
+        });
+        found.push_back(same == states.end() ? states.front() : *same);
+    }
+    model.Restarted(found);
 }
 
 struct Outcome {
@@ -256,9 +374,29 @@ void TakeStep(const Step& step, Model& model, Target& target, Problems& problems
     if (action == Action::Release) target.Release(name);
     if (action == Action::Scan)
         CheckScan(model, target.Scan({step.jobs[0]}).front(), target, problems);
+    if (action == Action::Install) {
+        if (!step.deletes)
+            testfiles::WriteBytes(target.Root() + "/" + name + ".new", ReplacementOf(step).bytes);
+        target.Schedule(name, step.deletes);
+        std::vector<std::string> after = target.RestartListEntries();
+        model.Take(step, when);
+        // The other program's entry, which the list holds last.
+        if (!after.empty())
+            model.installs.back().entries.push_back(after.back());
+        else
+            problems.push_back({"install", "the other program's entry did not reach the list"});
+        return;
+    }
     if (action == Action::Restart) {
         std::string failure = target.Restart();
         if (!failure.empty()) problems.push_back({"restart list", failure});
+        LearnRestart(model, target.Root());
+        return;
+    }
+    if (action == Action::CutOff) {
+        target.CutOffScan(step.cutAt);
+        LearnAfterCut(model, target.Root(), when);
+        return;
     }
     // After two runs at once, what was done and what waits depends on how they met.
     if (action == Action::Scan2)
@@ -278,6 +416,9 @@ Outcome RunSequence(const std::vector<Step>& steps, Target& target) {
         outcome.taken.push_back(step);
         TakeStep(step, model, target, outcome.problems);
         CheckDisk(model, target.Root(), outcome.problems);
+        if (step.action == Action::Scan || step.action == Action::Scan2 ||
+            step.action == Action::CutOff)
+            CheckInstalls(model, target, outcome.problems);
         if (outcome.Failed()) break;
     }
     return outcome;

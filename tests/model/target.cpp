@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/rename_section.h"
 #include "tests/model/model.h"
 #include "tests/support/test_files.h"
 
@@ -101,7 +102,7 @@ class NativeTarget : public Target {
   public:
     explicit NativeTarget(const std::string& program)
         : program_(program), work_(testfiles::MakeTempDir("model")) {
-        setenv("TORVOCLEAN_RESTART_LIST", (Sequence() + "/restart-list.ini").c_str(), 1);
+        setenv("TORVOCLEAN_RESTART_LIST", List().c_str(), 1);
     }
     ~NativeTarget() override {
         holds_.clear();
@@ -133,6 +134,26 @@ class NativeTarget : public Target {
                printed.substr(0, printed.find_last_not_of('\n') + 1);
     }
 
+    // The list is the program's own file here: another program adds its lines to it (a
+    // rename that replaces, as MoveFileEx's with MOVEFILE_REPLACE_EXISTING).
+    void Schedule(const std::string& name, bool deletes) override {
+        std::string file = Root() + "/" + name, text = ReadText(List());
+        std::vector<RenameEntry> entries = ReadRenameEntries(text);
+        entries.push_back({deletes ? "NUL" : "!" + file, deletes ? file : file + ".new"});
+        testfiles::Bytes bytes;
+        for (char c : ReplaceRenameEntries(text, entries))
+            bytes.push_back(static_cast<unsigned char>(c));
+        testfiles::WriteBytes(List() + ".installer", bytes);
+        if (rename((List() + ".installer").c_str(), List().c_str()) != 0)
+            throw runtime_error("cannot write " + List());
+    }
+    std::vector<std::string> RestartListEntries() override {
+        std::vector<std::string> lines;
+        for (const RenameEntry& entry : ReadRenameEntries(ReadText(List())))
+            lines.push_back(entry.key + "=" + entry.value);
+        return lines;
+    }
+
   protected:
     pid_t StartScan(int threads, const std::string& log, const std::string& output) override {
         setenv("TORVOCLEAN_JOBS", std::to_string(threads).c_str(), 1);
@@ -141,6 +162,7 @@ class NativeTarget : public Target {
 
   private:
     std::string Sequence() const { return work_ + "/sequence"; }
+    std::string List() const { return Sequence() + "/restart-list.ini"; }
     std::string Empty() const { return Sequence() + "/empty"; }
 
     std::string program_;
@@ -227,7 +249,27 @@ class WineTarget : public Target {
         return "";
     }
 
-    std::vector<RunResult> Scan(const std::vector<int>& jobs) override {
+    void Schedule(const std::string& name, bool deletes) override {
+        if (deletes)
+            RunWine({setup_.e2etool, "schedule", LogName(name)}, kRunSeconds);
+        else
+            RunWine({setup_.e2etool, "schedule", LogName(name) + ".new", LogName(name)},
+                    kRunSeconds);
+    }
+    std::vector<std::string> RestartListEntries() override {
+        RunWine({setup_.e2etool, "pending"}, kRunSeconds);
+        std::vector<std::string> lines;
+        std::string text = ReadText(Output());
+        for (size_t at = 0, end; at < text.size(); at = end + 1) {
+            end = text.find('\n', at);
+            if (end == std::string::npos) end = text.size();
+            if (end > at) lines.push_back(text.substr(at, end - at));
+        }
+        return lines;
+    }
+
+  protected:
+    void PrepareScan() override {
         for (auto& hold : holds_) {
             if (SecondsNow() - hold.second.since < kHoldRenewal) continue;
             Holder old = hold.second;
@@ -235,10 +277,8 @@ class WineTarget : public Target {
             StopHolder(old, hold.first);
         }
         restartNeeded_ = true;
-        return Target::Scan(jobs);
     }
 
-  protected:
     pid_t StartScan(int, const std::string& log, const std::string& output) override {
         return Start({setup_.wineRun, setup_.program, "/silent", "C:\\model",
                       "/log=C:\\model" + log.substr(Root().size())},
@@ -296,8 +336,10 @@ class WineTarget : public Target {
 
 std::vector<RunResult> Target::Scan(const std::vector<int>& jobs) {
     static int runs = 0;
+    PrepareScan();
     std::vector<std::string> names;  // of each run's log and output, beside the root
     std::vector<pid_t> pids;
+    double start = SecondsNow();
     for (int threads : jobs) {
         names.push_back(Root() + "-scan-" + std::to_string(++runs));
         unlink((names.back() + ".log").c_str());  // left by a run of this test that was killed
@@ -311,7 +353,20 @@ std::vector<RunResult> Target::Scan(const std::vector<int>& jobs) {
         unlink((names[run] + ".log").c_str());
         unlink((names[run] + ".out").c_str());
     }
+    if (jobs.size() == 1) m_lastScanSeconds = SecondsNow() - start;
     return results;
+}
+
+// The run and everything it started (under Wine, the program's loader) are killed.
+void Target::CutOffScan(double share) {
+    PrepareScan();
+    const std::string name = Root() + "-cut";
+    pid_t pid = StartScan(1, name + ".log", name + ".out");
+    std::this_thread::sleep_for(std::chrono::duration<double>(share * m_lastScanSeconds));
+    kill(-pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    unlink((name + ".log").c_str());
+    unlink((name + ".out").c_str());
 }
 
 std::unique_ptr<Target> MakeNativeTarget(const std::string& program) {

@@ -2,9 +2,11 @@
 
 #include <sys/vfs.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -31,9 +33,10 @@ struct Entry {
 
 // A bounded queue of listed entries in the walk's order: [m_oldest, m_end) wait for
 // their turn, [m_nextToDetect, m_end) for a thread to detect them. Only the walk's
-// thread lists, cleans and logs. A clean result whose detection started before a
-// cleaning finished may be stale (cleaning writes, renames and removes files), so such
-// an entry, like every one not found clean or one the restart list would change, is
+// thread lists, cleans and logs. Cleaning a file changes only that file and its work
+// files (its name with ".cln", and again, appended): a clean result for one of those
+// whose detection started before that cleaning finished may be stale, so such an
+// entry, like every one not found clean or one the restart list would change, is
 // scanned again at its turn exactly as the one-thread walk scans it.
 class ParallelWalk : public TreeWalk {
   public:
@@ -54,6 +57,7 @@ class ParallelWalk : public TreeWalk {
     void DetectAhead();
     void DetectNext(std::unique_lock<std::mutex>& lock);
     void HandleOldest(std::unique_lock<std::mutex>& lock);
+    bool MayBeStale(const Entry& entry) const;
 
     std::mutex m_mutex;
     std::condition_variable m_listed;    // an entry waits for detection, or the walk ended
@@ -61,6 +65,8 @@ class ParallelWalk : public TreeWalk {
     std::vector<Entry> m_entries;
     uint64_t m_oldest = 0, m_nextToDetect = 0, m_end = 0;
     uint64_t m_cleanings = 0;
+    std::deque<std::string> m_cleaned;  // the files of cleanings m_firstCleaned on
+    uint64_t m_firstCleaned = 0;
     bool m_ended = false;
     std::vector<std::thread> m_threads;
 };
@@ -123,7 +129,7 @@ void ParallelWalk::HandleOldest(std::unique_lock<std::mutex>& lock) {
         else
             m_detected.wait(lock);
     }
-    bool scanAgain = entry.result != DETECT_CLEAN || entry.cleaningsBefore != m_cleanings ||
+    bool scanAgain = entry.result != DETECT_CLEAN || MayBeStale(entry) ||
                      IsPendingOnRestartList(entry.path.c_str());
     if (scanAgain) {
         lock.unlock();
@@ -131,9 +137,27 @@ void ParallelWalk::HandleOldest(std::unique_lock<std::mutex>& lock) {
         BatchReportFile(entry.path.c_str(), &entry.listed);
         lock.lock();
         // Only an infected file changes anything on disk.
-        if (g_nInfected != infectedBefore) ++m_cleanings;
+        if (g_nInfected != infectedBefore) {
+            ++m_cleanings;
+            m_cleaned.push_back(entry.path);
+        }
     }
     ++m_oldest;
+    // Entries are detected in their order: none waiting began before these cleanings.
+    uint64_t earliest = m_oldest < m_end ? At(m_oldest).cleaningsBefore : m_cleanings;
+    for (; m_firstCleaned < earliest && !m_cleaned.empty(); ++m_firstCleaned) m_cleaned.pop_front();
+}
+
+bool ParallelWalk::MayBeStale(const Entry& entry) const {
+    for (uint64_t cleaning = std::max(entry.cleaningsBefore, m_firstCleaned);
+         cleaning < m_cleanings; ++cleaning) {
+        const std::string& cleaned = m_cleaned[size_t(cleaning - m_firstCleaned)];
+        if (entry.path.compare(0, cleaned.size(), cleaned) == 0 &&
+            (entry.path.size() == cleaned.size() ||
+             entry.path.compare(cleaned.size(), 4, ".cln") == 0))
+            return true;
+    }
+    return false;
 }
 
 }  // namespace

@@ -9,7 +9,7 @@ mode=$1 program=$(realpath "$2") samplegen=$(realpath "$3")
 export LC_ALL=C LC_COLLATE=C
 source "$(dirname "$0")/../support/check.sh"
 work=$(mktemp -d "${TMPDIR:-/tmp}/torvo-e2e-XXXXXX")
-trap 'release_all; [ "$mode" = wine ] && stop_wine; rm -rf "$work"' EXIT
+trap 'release_all; [ "$mode" = wine ] && stop_all_wine; rm -rf "$work"' EXIT
 
 if [ "$mode" = wine ]; then
     wine_run=$(realpath "$4") e2etool=$(realpath "$5")
@@ -35,6 +35,12 @@ stop_wine() {
     [ -x "$server" ] || server=wineserver
     timeout 15 "$server" -k >/dev/null 2>&1
     timeout 15 "$server" -w >/dev/null 2>&1
+}
+
+# Every prefix of this run's, whose servers would otherwise outlive it.
+stop_all_wine() {
+    local prefix
+    for prefix in "$TORVO_WINE_PREFIXES"/*/; do WINEPREFIX=$prefix stop_wine; done
 }
 
 

@@ -10,9 +10,17 @@
 #include <string>
 #include <vector>
 
-#include "app/batch.h"
+#include "app/common/batch.h"
 #include "engine/detect.h"
-#include "platform/platform.h"
+#ifdef _WIN32
+#include "platform/win32/win32_platform.h"
+typedef Win32Platform HostPlatform;
+#else
+#include "platform/posix/posix_platform.h"
+struct HostPlatform : PosixPlatform {
+    HostPlatform() : PosixPlatform(DefaultRestartListPath()) {}
+};
+#endif
 
 namespace {
 
@@ -21,10 +29,12 @@ struct SavedFile {
     std::vector<char> bytes;
 };
 
+HostPlatform g_host;
+
 template <typename VisitFile>
 void Walk(const std::string& directory, VisitFile visit) {
     PlatDirEntry entry;
-    PlatListing* listing = PlatListFirst(directory.c_str(), &entry);
+    PlatListing* listing = g_host.ListFirst(directory.c_str(), &entry);
     if (!listing) return;
     do {
         std::string name = entry.name;
@@ -33,16 +43,16 @@ void Walk(const std::string& directory, VisitFile visit) {
             visit(path);
         else if (name != "." && name != "..")
             Walk(path, visit);
-    } while (PlatListNext(listing, &entry));
-    PlatListClose(listing);
+    } while (g_host.ListNext(listing, &entry));
+    g_host.ListClose(listing);
 }
 
 void ReadHead(const std::string& path) {
-    PlatFile file = PlatOpenRead(path.c_str());
+    PlatFile file = g_host.OpenRead(path.c_str());
     if (file == PLAT_NO_FILE) return;
     unsigned char head[64];
-    PlatReadAt(file, 0, head, sizeof head);
-    PlatClose(file);
+    g_host.ReadAt(file, 0, head, sizeof head);
+    g_host.Close(file);
 }
 
 std::vector<char> ReadAll(const std::string& path) {
@@ -92,7 +102,7 @@ int main(int argc, char** argv) {
     Walk(tree, [&](const std::string& path) {
         ++files;
         const char* label;
-        if (DetectFile(path.c_str(), &label) == DETECT_INFECTED)
+        if (DetectFile(g_host, path.c_str(), &label) == DETECT_INFECTED)
             infected.push_back({path, ReadAll(path)});
     });
     std::vector<double> floorTimes, batchTimes;
@@ -100,7 +110,9 @@ int main(int argc, char** argv) {
         floorTimes.push_back(Seconds([&] { Walk(tree, ReadHead); }));
         std::vector<char> path(tree.begin(), tree.end());
         path.push_back('\0');
-        batchTimes.push_back(Seconds([&] { BatchScanDirectory(path.data()); }));
+        Engine engine(g_host);
+        BatchRun run(engine);
+        batchTimes.push_back(Seconds([&] { BatchScanDirectory(run, path.data()); }));
         Restore(infected);
     }
     double floorRate = files / Median(floorTimes), batchRate = files / Median(batchTimes);

@@ -15,8 +15,6 @@
 #include "engine/restart_ops.h"
 #include "platform/platform.h"
 
-ChangeGuard g_pfnChangeGuard;
-
 namespace {
 
 // Hosts inside hosts are cleaned this many levels deep, and no deeper.
@@ -32,7 +30,7 @@ struct Repair {
     int depth;
 };
 
-ScanOutcome ScanAtDepth(const char* path, const char** label, int depth,
+ScanOutcome ScanAtDepth(Engine& engine, const char* path, const char** label, int depth,
                         const PlatDirEntry* listed = nullptr);
 
 CleanResult ResultOfDeletion(int deletion) {
@@ -46,22 +44,24 @@ CleanResult ResultOfDeletion(int deletion) {
     }
 }
 
-CleanResult DeleteWhole(const char* path) {
-    return ResultOfDeletion(DeleteOrSchedule(path));
+CleanResult DeleteWhole(Engine& engine, const char* path) {
+    return ResultOfDeletion(DeleteOrSchedule(engine, path));
 }
 
 // Gives up a repair: the work file goes, the infected file stays as it was.
-CleanResult Discard(const Repair& repair, CleanResult result = CLEAN_FAILED) {
-    PlatSetNormalAttributes(repair.workFile.c_str());
-    if (PlatDeleteFile(repair.workFile.c_str()) || PlatIsGone(repair.workFile.c_str()))
-        ForgetWorkFile(repair.workFileRecord);
+CleanResult Discard(Engine& engine, const Repair& repair, CleanResult result = CLEAN_FAILED) {
+    engine.platform.SetNormalAttributes(repair.workFile.c_str());
+    if (engine.platform.Remove(repair.workFile.c_str()) ||
+        engine.platform.IsGone(repair.workFile.c_str()))
+        ForgetWorkFile(engine, repair.workFileRecord);
     return result;
 }
 
 // The work file is recorded before it is made: a run cut off while it is made leaves it
 // to the next run, or the restart, to remove.
-bool StartWorkFile(const Repair& repair) {
-    return repair.workFile.size() <= PlatMaxPathLength() && RecordWorkFile(repair.workFileRecord);
+bool StartWorkFile(Engine& engine, const Repair& repair) {
+    return repair.workFile.size() <= engine.platform.MaxPathLength() &&
+           RecordWorkFile(engine, repair.workFileRecord);
 }
 
 // The repair is written ahead: the finished work file's record goes on the restart list
@@ -70,135 +70,139 @@ bool StartWorkFile(const Repair& repair) {
 // repair recorded for the next run or the restart to finish. A file in use keeps the
 // record for the restart; so does a work file that itself waits for the restart (its
 // host is finished there), behind its own record.
-CleanResult PutWorkFileInPlace(const Repair& repair, bool canMoveNow) {
+CleanResult PutWorkFileInPlace(Engine& engine, const Repair& repair, bool canMoveNow) {
     const char* workFile = repair.workFile.c_str();
-    if (repair.hasAttributes) PlatSetAttributes(workFile, repair.attributes);
-    PlatSyncFolder(workFile);  // the work file's name is as durable as its content
-    RestartEntry record = RepairEntry(repair.path);
-    if (!RecordRepair(repair.workFileRecord, record)) {
+    if (repair.hasAttributes) engine.platform.SetAttributes(workFile, repair.attributes);
+    engine.platform.SyncFolder(workFile);  // the work file's name is as durable as its content
+    RestartEntry record = RepairEntry(engine, repair.path);
+    if (!RecordRepair(engine, repair.workFileRecord, record)) {
         // Its own repair waiting, the work file goes only with what waits for it.
-        if (!canMoveNow && !TakeBackPendingWork(workFile)) return CLEAN_FAILED;
-        return Discard(repair);
+        if (!canMoveNow && !TakeBackPendingWork(engine, workFile)) return CLEAN_FAILED;
+        return Discard(engine, repair);
     }
     if (!canMoveNow) {
-        ReportWaitingRepair(record);
+        ReportWaitingRepair(engine, record);
         return CLEAN_PENDING_RESTART;
     }
-    PlatSetNormalAttributes(repair.path);
-    if (!PlatDeleteFile(repair.path)) {
-        ReportWaitingRepair(record);
+    engine.platform.SetNormalAttributes(repair.path);
+    if (!engine.platform.Remove(repair.path)) {
+        ReportWaitingRepair(engine, record);
         return CLEAN_PENDING_RESTART;
     }
-    return MoveOrSchedule(repair.path, workFile, record) == OP_DONE_NOW ? CLEAN_DISINFECTED
-                                                                        : CLEAN_PENDING_RESTART;
+    return MoveOrSchedule(engine, repair.path, workFile, record) == OP_DONE_NOW
+               ? CLEAN_DISINFECTED
+               : CLEAN_PENDING_RESTART;
 }
 
 // Writes the host into the work file, flushed to the disk; a partly written work file is
 // removed again.
-bool WriteHost(const std::string& workFile, const unsigned char* host, uint32_t size) {
-    PlatFile work = PlatCreateWork(workFile.c_str());
+bool WriteHost(Engine& engine, const std::string& workFile, const unsigned char* host,
+               uint32_t size) {
+    PlatFile work = engine.platform.CreateWork(workFile.c_str());
     if (work == PLAT_NO_FILE) return false;
-    bool written = PlatWriteAll(work, host, size) && PlatFlushFile(work);
-    PlatClose(work);
-    if (!written) PlatDeleteFile(workFile.c_str());
+    bool written = engine.platform.WriteAll(work, host, size) && engine.platform.FlushFile(work);
+    engine.platform.Close(work);
+    if (!written) engine.platform.Remove(workFile.c_str());
     return written;
 }
 
 // The host may itself be infected: it is scanned (and cleaned) inside the work file
 // before it takes the infected file's place. If it cannot be cleaned, nothing changes.
-CleanResult PutHostInPlace(const Repair& repair) {
+CleanResult PutHostInPlace(Engine& engine, const Repair& repair) {
     const char* hostLabel;
-    switch (ScanAtDepth(repair.workFile.c_str(), &hostLabel, repair.depth + 1)) {
+    switch (ScanAtDepth(engine, repair.workFile.c_str(), &hostLabel, repair.depth + 1)) {
         case SCAN_CLEAN_FAILED:
-            return Discard(repair);
+            return Discard(engine, repair);
         case SCAN_OPEN_FAILED:
-            return Discard(repair, CLEAN_UNEXPECTED);
+            return Discard(engine, repair, CLEAN_UNEXPECTED);
         case SCAN_DELETED:  // the host was the worm alone, and is gone
-            Discard(repair);
-            return DeleteWhole(repair.path);
+            Discard(engine, repair);
+            return DeleteWhole(engine, repair.path);
         case SCAN_PENDING_RESTART:
-            return PutWorkFileInPlace(repair, false);
+            return PutWorkFileInPlace(engine, repair, false);
         default:
-            return PutWorkFileInPlace(repair, true);
+            return PutWorkFileInPlace(engine, repair, true);
     }
 }
 
 // A host that is not strictly smaller than the file that carries it, or one nested
 // too deep, is refused: cleaning could otherwise go on, copy after copy, without end.
-CleanResult CleanExecutable(const Repair& repair, int64_t fileSize) {
+CleanResult CleanExecutable(Engine& engine, const Repair& repair, int64_t fileSize) {
     if (repair.depth >= kMaxHostNesting) return CLEAN_FAILED;
-    PlatImage* image = PlatLoadImage(repair.path);
+    PlatImage* image = engine.platform.LoadExecutable(repair.path);
     if (!image) return CLEAN_FAILED;
     const unsigned char* host = nullptr;
     uint32_t hostSize = 0;
-    PlatResourceLookup lookup =
-        PlatFindResource(image, HOST_RESOURCE_TYPE, HOST_RESOURCE_NAME, &host, &hostSize);
+    PlatResourceLookup lookup = engine.platform.FindResourceData(
+        image, HOST_RESOURCE_TYPE, HOST_RESOURCE_NAME, &host, &hostSize);
     if (lookup == PLAT_RESOURCE_NONE ||
         (lookup == PLAT_RESOURCE_FOUND && hostSize < HOST_MIN_SIZE)) {
-        PlatUnloadImage(image);
-        return DeleteWhole(repair.path);
+        engine.platform.UnloadExecutable(image);
+        return DeleteWhole(engine, repair.path);
     }
-    bool started =
-        lookup == PLAT_RESOURCE_FOUND && int64_t(hostSize) < fileSize && StartWorkFile(repair);
-    bool written = started && WriteHost(repair.workFile, host, hostSize);
+    bool started = lookup == PLAT_RESOURCE_FOUND && int64_t(hostSize) < fileSize &&
+                   StartWorkFile(engine, repair);
+    bool written = started && WriteHost(engine, repair.workFile, host, hostSize);
     // No mapping may hold the file when it is scanned or deleted.
-    PlatUnloadImage(image);
-    if (started && !written) Discard(repair);
+    engine.platform.UnloadExecutable(image);
+    if (started && !written) Discard(engine, repair);
     if (!written) return CLEAN_FAILED;
-    return PutHostInPlace(repair);
+    return PutHostInPlace(engine, repair);
 }
 
 // Cuts the script off the copy, after checking that the copy ends with it: only the
 // worm's own bytes are ever cut.
-bool CutScript(PlatFile work) {
-    int64_t size = PlatFileSize(work);
+bool CutScript(Engine& engine, PlatFile work) {
+    int64_t size = engine.platform.FileSize(work);
     unsigned char tail[SCRIPT_TAIL_LENGTH];
     return size >= SCRIPT_TAIL_LENGTH &&
-           PlatReadAt(work, size - SCRIPT_TAIL_LENGTH, tail, SCRIPT_TAIL_LENGTH) ==
+           engine.platform.ReadAt(work, size - SCRIPT_TAIL_LENGTH, tail, SCRIPT_TAIL_LENGTH) ==
                SCRIPT_TAIL_LENGTH &&
-           IsScriptTail(tail) && PlatCutTail(work, SCRIPT_TAIL_LENGTH);
+           IsScriptTail(tail) && engine.platform.CutTail(work, SCRIPT_TAIL_LENGTH);
 }
 
 // A copy of the page, less its last 120 bytes, made and cut through one handle and
 // flushed to the disk; an unfinished copy is removed again.
-bool WriteCutCopy(const char* path, const std::string& workFile) {
-    PlatFile work = PlatCopyToWork(path, workFile.c_str());
-    bool cut = work != PLAT_NO_FILE && CutScript(work) && PlatFlushFile(work);
-    if (work != PLAT_NO_FILE) PlatClose(work);
-    if (!cut) PlatDeleteFile(workFile.c_str());
+bool WriteCutCopy(Engine& engine, const char* path, const std::string& workFile) {
+    PlatFile work = engine.platform.CopyToWork(path, workFile.c_str());
+    bool cut = work != PLAT_NO_FILE && CutScript(engine, work) && engine.platform.FlushFile(work);
+    if (work != PLAT_NO_FILE) engine.platform.Close(work);
+    if (!cut) engine.platform.Remove(workFile.c_str());
     return cut;
 }
 
-CleanResult CleanPage(const Repair& repair) {
-    if (!StartWorkFile(repair)) return CLEAN_FAILED;
-    if (!WriteCutCopy(repair.path, repair.workFile)) return Discard(repair);
-    return PutWorkFileInPlace(repair, true);
+CleanResult CleanPage(Engine& engine, const Repair& repair) {
+    if (!StartWorkFile(engine, repair)) return CLEAN_FAILED;
+    if (!WriteCutCopy(engine, repair.path, repair.workFile)) return Discard(engine, repair);
+    return PutWorkFileInPlace(engine, repair, true);
 }
 
 // Cleans a file just found infected, by the form its detection found: a page loses its
 // script, a program gets its host back, anything else is deleted whole. The repaired
 // file keeps the infected file's attributes, or those an earlier run gave the repaired
 // file that was waiting for the restart.
-bool MayChange(const char* path) {
-    return !g_pfnChangeGuard || g_pfnChangeGuard(path);
+bool MayChange(Engine& engine, const char* path) {
+    return !engine.changeGuard || engine.changeGuard(path);
 }
 
-CleanResult CleanDetected(const char* path, const char* label, bool isExecutable, int depth) {
-    if (depth == 0 && !MayChange(path)) return CLEAN_FAILED;
-    Repair repair = {path, std::string(path) + ".cln", WorkFileEntry(path), {}, false, depth};
-    repair.hasAttributes = PlatGetAttributes(path, &repair.attributes);
+CleanResult CleanDetected(Engine& engine, const char* path, const char* label, bool isExecutable,
+                          int depth) {
+    if (depth == 0 && !MayChange(engine, path)) return CLEAN_FAILED;
+    Repair repair = {path, std::string(path) + ".cln", WorkFileEntry(engine, path), {}, false,
+                     depth};
+    repair.hasAttributes = engine.platform.GetAttributes(path, &repair.attributes);
     PlatAttributes waiting;
     bool wasWaiting = false;
-    if (!TakeBackPendingWork(path, &waiting, &wasWaiting)) return CLEAN_FAILED;
+    if (!TakeBackPendingWork(engine, path, &waiting, &wasWaiting)) return CLEAN_FAILED;
     if (wasWaiting) repair.attributes = waiting;
     repair.hasAttributes = repair.hasAttributes || wasWaiting;
     int64_t size = -1;
-    PlatFile file = PlatOpenRead(path, &size);
+    PlatFile file = engine.platform.OpenRead(path, &size);
     if (file == PLAT_NO_FILE) return CLEAN_OPEN_FAILED;
-    PlatClose(file);
-    if (isExecutable) return CleanExecutable(repair, size);
-    if (label == LABEL_JS_TORVO) return CleanPage(repair);
-    return DeleteWhole(path);
+    engine.platform.Close(file);
+    if (isExecutable) return CleanExecutable(engine, repair, size);
+    if (label == LABEL_JS_TORVO) return CleanPage(engine, repair);
+    return DeleteWhole(engine, path);
 }
 
 ScanOutcome OutcomeOf(CleanResult result) {
@@ -214,27 +218,28 @@ ScanOutcome OutcomeOf(CleanResult result) {
     }
 }
 
-ScanOutcome ScanAtDepth(const char* path, const char** label, int depth,
+ScanOutcome ScanAtDepth(Engine& engine, const char* path, const char** label, int depth,
                         const PlatDirEntry* listed) {
     bool isExecutable;
-    DetectResult detected = DetectFileForm(path, label, listed, &isExecutable);
+    DetectResult detected = DetectFileForm(engine.platform, path, label, listed, &isExecutable);
     if (detected == DETECT_OPEN_FAILED) return SCAN_OPEN_FAILED;
     if (detected != DETECT_INFECTED) return SCAN_CLEAN;
-    return OutcomeOf(CleanDetected(path, *label, isExecutable, depth));
+    return OutcomeOf(CleanDetected(engine, path, *label, isExecutable, depth));
 }
 
 // Whether others let the file be read as cleaning reads it: one that another process
 // holds exclusively cannot be cleaned, and counts as not opened.
-bool MayBeRead(const char* path) {
-    PlatFile file = PlatOpenRead(path);
+bool MayBeRead(Engine& engine, const char* path) {
+    PlatFile file = engine.platform.OpenRead(path);
     if (file == PLAT_NO_FILE) return false;
-    PlatClose(file);
+    engine.platform.Close(file);
     return true;
 }
 
 // Under the lock, on the file as it is now. A clean file loses what an earlier run left
 // on the restart list for it: that would delete or replace it at the restart.
-ScanOutcome ScanLocked(const char* path, const char** label, const PlatDirEntry* listed) {
+ScanOutcome ScanLocked(Engine& engine, const char* path, const char** label,
+                       const PlatDirEntry* listed) {
     PlatDirEntry byPath;
     if (listed) {
         byPath = *listed;
@@ -242,56 +247,58 @@ ScanOutcome ScanLocked(const char* path, const char** label, const PlatDirEntry*
         listed = &byPath;
     }
     bool isExecutable;
-    DetectResult detected = DetectFileForm(path, label, listed, &isExecutable);
+    DetectResult detected = DetectFileForm(engine.platform, path, label, listed, &isExecutable);
     if (detected == DETECT_OPEN_FAILED) return SCAN_OPEN_FAILED;
     if (detected == DETECT_INFECTED) {
-        if (!MayBeRead(path)) {
+        if (!MayBeRead(engine, path)) {
             *label = LABEL_TORVO_A;
             return SCAN_OPEN_FAILED;
         }
-        return OutcomeOf(CleanDetected(path, *label, isExecutable, 0));
+        return OutcomeOf(CleanDetected(engine, path, *label, isExecutable, 0));
     }
-    if (detected == DETECT_CLEAN) TakeBackPendingWork(path);
+    if (detected == DETECT_CLEAN) TakeBackPendingWork(engine, path);
     return SCAN_CLEAN;
 }
 
 }  // namespace
 
-CleanResult CleanFile(const char* path) {
-    FileChangesLock lock;
+CleanResult CleanFile(Engine& engine, const char* path) {
+    FileChangesLock lock(engine);
     if (!lock.IsHeld()) return CLEAN_FAILED;
     const char* label;
     bool isExecutable;
-    DetectResult detected = DetectFileForm(path, &label, nullptr, &isExecutable);
-    if (detected == DETECT_OPEN_FAILED || !MayBeRead(path)) return CLEAN_OPEN_FAILED;
+    DetectResult detected = DetectFileForm(engine.platform, path, &label, nullptr, &isExecutable);
+    if (detected == DETECT_OPEN_FAILED || !MayBeRead(engine, path)) return CLEAN_OPEN_FAILED;
     if (detected != DETECT_INFECTED) return CLEAN_FAILED;
-    return CleanDetected(path, label, isExecutable, 0);
+    return CleanDetected(engine, path, label, isExecutable, 0);
 }
 
 // A path the platform cannot reach, or a name that stands for another file, is never
 // opened. Detection runs unlocked; whatever it finds that may lead to a change (an
 // infection, a file that could not be opened just then, a clean file the restart list
 // would change) is looked at again under the lock.
-ScanOutcome ScanFile(const char* path, const char** label, const PlatDirEntry* listed) {
+ScanOutcome ScanFile(Engine& engine, const char* path, const char** label,
+                     const PlatDirEntry* listed) {
     *label = LABEL_TORVO_A;
-    if (strlen(path) > PlatMaxPathLength() || (listed && listed->isUnreachable))
+    if (strlen(path) > engine.platform.MaxPathLength() || (listed && listed->isUnreachable))
         return SCAN_OPEN_FAILED;
     bool isExecutable;
-    DetectResult detected = DetectFileForm(path, label, listed, &isExecutable);
+    DetectResult detected = DetectFileForm(engine.platform, path, label, listed, &isExecutable);
     if (detected == DETECT_NO_MEMORY) return SCAN_CLEAN;
-    if (detected == DETECT_CLEAN && !IsPendingOnRestartList(path)) return SCAN_CLEAN;
-    FileChangesLock lock;
-    if (lock.IsHeld()) return ScanLocked(path, label, listed);
+    if (detected == DETECT_CLEAN && !IsPendingOnRestartList(engine, path)) return SCAN_CLEAN;
+    FileChangesLock lock(engine);
+    if (lock.IsHeld()) return ScanLocked(engine, path, label, listed);
     if (detected == DETECT_OPEN_FAILED) return SCAN_OPEN_FAILED;
     return detected == DETECT_INFECTED ? SCAN_CLEAN_FAILED : SCAN_CLEAN;
 }
 
-int RemoveUncleanedFile(const char* path) {
-    FileChangesLock lock;
+int RemoveUncleanedFile(Engine& engine, const char* path) {
+    FileChangesLock lock(engine);
     if (!lock.IsHeld()) return OP_NOT_DONE;
     const char* label;
     bool isExecutable;
-    if (DetectFileForm(path, &label, nullptr, &isExecutable) != DETECT_INFECTED) return OP_NOT_DONE;
-    if (!MayChange(path) || !TakeBackPendingWork(path)) return OP_NOT_DONE;
-    return DeleteOrSchedule(path);
+    if (DetectFileForm(engine.platform, path, &label, nullptr, &isExecutable) != DETECT_INFECTED)
+        return OP_NOT_DONE;
+    if (!MayChange(engine, path) || !TakeBackPendingWork(engine, path)) return OP_NOT_DONE;
+    return DeleteOrSchedule(engine, path);
 }

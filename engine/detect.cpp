@@ -8,6 +8,17 @@
 
 namespace {
 
+// A file open for detection, on its platform.
+struct OpenFile {
+    Platform& platform;
+    PlatFile handle;
+
+    int32_t ReadAt(int64_t offset, void* buffer, int32_t count) const {
+        return platform.ReadAt(handle, offset, buffer, count);
+    }
+    int64_t Size() const { return platform.FileSize(handle); }
+};
+
 // The outcome of reading one region: no buffer, not all bytes there, or its CRC.
 struct RegionCrc {
     bool noMemory;
@@ -15,14 +26,14 @@ struct RegionCrc {
     uint32_t crc;
 };
 
-RegionCrc CrcOfRegion(PlatFile file, int64_t offset, int32_t length) {
+RegionCrc CrcOfRegion(const OpenFile& file, int64_t offset, int32_t length) {
     RegionCrc result = {false, false, 0};
     unsigned char* buffer = static_cast<unsigned char*>(malloc(size_t(length)));
     if (!buffer) {
         result.noMemory = true;
         return result;
     }
-    result.complete = PlatReadAt(file, offset, buffer, length) == length;
+    result.complete = file.ReadAt(offset, buffer, length) == length;
     if (result.complete) result.crc = Crc32(buffer, length);
     free(buffer);
     return result;
@@ -32,7 +43,7 @@ bool Matches(const RegionCrc& region, uint32_t signature) {
     return region.complete && region.crc == signature;
 }
 
-DetectResult DetectExecutable(PlatFile file, const char** label) {
+DetectResult DetectExecutable(const OpenFile& file, const char** label) {
     RegionCrc block = CrcOfRegion(file, EXE_BLOCK_OFFSET, EXE_BLOCK_LENGTH);
     if (block.noMemory) return DETECT_NO_MEMORY;
     if (Matches(block, CRC_EXE_TORVO_A)) return DETECT_INFECTED;
@@ -44,7 +55,7 @@ DetectResult DetectExecutable(PlatFile file, const char** label) {
 }
 
 // A message whose header matched is decided by its block alone; the tail is not looked at.
-DetectResult DetectMailBlock(PlatFile file, uint32_t blockSignature, const char* matchLabel,
+DetectResult DetectMailBlock(const OpenFile& file, uint32_t blockSignature, const char* matchLabel,
                              const char** label) {
     RegionCrc block = CrcOfRegion(file, MAIL_BLOCK_OFFSET, MAIL_BLOCK_LENGTH);
     if (block.noMemory) return DETECT_NO_MEMORY;
@@ -57,15 +68,15 @@ DetectResult DetectMailBlock(PlatFile file, uint32_t blockSignature, const char*
 // size and its tail, and is the only read they need.
 const int32_t kFirstReadLength = 4096;
 
-DetectResult DetectScriptTail(PlatFile file, const unsigned char* head, int32_t headRead,
+DetectResult DetectScriptTail(const OpenFile& file, const unsigned char* head, int32_t headRead,
                               const char** label) {
-    int64_t size = headRead < kFirstReadLength ? headRead : PlatFileSize(file);
+    int64_t size = headRead < kFirstReadLength ? headRead : file.Size();
     if (size < SCRIPT_TAIL_LENGTH) return DETECT_CLEAN;
     unsigned char tail[SCRIPT_TAIL_LENGTH];
     const unsigned char* last = tail;
     if (size <= headRead) {
         last = head + size - SCRIPT_TAIL_LENGTH;
-    } else if (PlatReadAt(file, size - SCRIPT_TAIL_LENGTH, tail, SCRIPT_TAIL_LENGTH) !=
+    } else if (file.ReadAt(size - SCRIPT_TAIL_LENGTH, tail, SCRIPT_TAIL_LENGTH) !=
                SCRIPT_TAIL_LENGTH) {
         return DETECT_CLEAN;
     }
@@ -75,7 +86,7 @@ DetectResult DetectScriptTail(PlatFile file, const unsigned char* head, int32_t 
 }
 
 // `head` holds the first `headRead` bytes of the file.
-DetectResult DetectNonExecutable(PlatFile file, const unsigned char* head, int32_t headRead,
+DetectResult DetectNonExecutable(const OpenFile& file, const unsigned char* head, int32_t headRead,
                                  const char** label) {
     if (headRead >= MAIL_HEADER_LENGTH) {
         uint32_t header = Crc32(head, MAIL_HEADER_LENGTH);
@@ -92,25 +103,26 @@ DetectResult DetectNonExecutable(PlatFile file, const unsigned char* head, int32
 // Regions that end beyond the file's size never match. Detection only reads, and may
 // run beside another process that cleans: it asks no sharing of others (the cleaning
 // does, see ScanFile).
-DetectResult DetectFile(const char* path, const char** label, const PlatDirEntry* listed) {
+DetectResult DetectFile(Platform& platform, const char* path, const char** label,
+                        const PlatDirEntry* listed) {
     bool isExecutable;
-    return DetectFileForm(path, label, listed, &isExecutable);
+    return DetectFileForm(platform, path, label, listed, &isExecutable);
 }
 
-DetectResult DetectFileForm(const char* path, const char** label, const PlatDirEntry* listed,
-                            bool* isExecutable) {
+DetectResult DetectFileForm(Platform& platform, const char* path, const char** label,
+                            const PlatDirEntry* listed, bool* isExecutable) {
     *label = LABEL_TORVO_A;
     *isExecutable = false;
     // A name that stands for another file, or a path beyond reach, is never opened.
-    if ((listed && listed->isUnreachable) || strlen(path) > PlatMaxPathLength())
+    if ((listed && listed->isUnreachable) || strlen(path) > platform.MaxPathLength())
         return DETECT_OPEN_FAILED;
-    PlatFile file = PlatOpenToDetect(path, listed);
-    if (file == PLAT_NO_FILE) return DETECT_OPEN_FAILED;
+    OpenFile file = {platform, platform.OpenToDetect(path, listed)};
+    if (file.handle == PLAT_NO_FILE) return DETECT_OPEN_FAILED;
     unsigned char head[kFirstReadLength];
-    int32_t headRead = PlatReadAt(file, 0, head, kFirstReadLength);
+    int32_t headRead = file.ReadAt(0, head, kFirstReadLength);
     *isExecutable = IsExecutableHead(head, headRead);
     DetectResult result = *isExecutable ? DetectExecutable(file, label)
                                         : DetectNonExecutable(file, head, headRead, label);
-    PlatClose(file);
+    platform.Close(file.handle);
     return result;
 }

@@ -2,14 +2,17 @@
 
 #include "engine/codes.h"
 
+class Platform;
 struct PlatDirEntry;
 
-// Tells whether one file is a form of the worm. `label` is always written. `listed`:
-// the file's entry in its folder's listing, when known.
-DetectResult DetectFile(const char* path, const char** label, const PlatDirEntry* listed = nullptr);
+// Tells whether one file of `platform` is a form of the worm. `label` is always written.
+// `listed`: the file's entry in its folder's listing, when known. Only reads: may run on
+// several threads at once.
+DetectResult DetectFile(Platform& platform, const char* path, const char** label,
+                        const PlatDirEntry* listed = nullptr);
 
 // The same, telling also which branch the file took: `isExecutable` when it begins with
 // "MZ". Cleaning acts on this form, never on a second look at a file that may have
 // changed since.
-DetectResult DetectFileForm(const char* path, const char** label, const PlatDirEntry* listed,
-                            bool* isExecutable);
+DetectResult DetectFileForm(Platform& platform, const char* path, const char** label,
+                            const PlatDirEntry* listed, bool* isExecutable);

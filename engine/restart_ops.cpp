@@ -3,10 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
-#include "platform/restart_list.h"
-
-ScheduleWatcher g_pfnScheduleWatcher;
+#include "engine/engine.h"
 
 namespace {
 
@@ -14,26 +11,24 @@ namespace {
 const int kMostWorkFileLevels = 11;
 const char kWorkSuffix[] = ".cln";
 
-// The files the engine's entries act on, as the list was last read or written.
-std::vector<std::string> g_pendingTargets;
-bool g_bPendingKnown;
-
 typedef std::vector<RestartEntry> Entries;
 
-bool IsSameName(const std::string& first, const std::string& second) {
-    return IsSameRestartListName(first, second);
+bool IsSameName(Engine& engine, const std::string& first, const std::string& second) {
+    return engine.platform.IsSameRestartListName(first, second);
 }
 
-bool IsRepair(const RestartEntry& entry) {
-    return !entry.destination.empty() && IsWorkFileName(entry.source, entry.destination);
+bool IsRepair(Engine& engine, const RestartEntry& entry) {
+    return !entry.destination.empty() &&
+           engine.platform.IsWorkFileName(entry.source, entry.destination);
 }
 
-bool IsMoveToWorkFile(const RestartEntry& entry) {
-    return !entry.destination.empty() && IsWorkFileName(entry.destination, entry.source);
+bool IsMoveToWorkFile(Engine& engine, const RestartEntry& entry) {
+    return !entry.destination.empty() &&
+           engine.platform.IsWorkFileName(entry.destination, entry.source);
 }
 
-bool IsDeletionOf(const RestartEntry& entry, const std::string& name) {
-    return entry.destination.empty() && IsSameName(entry.source, name);
+bool IsDeletionOf(Engine& engine, const RestartEntry& entry, const std::string& name) {
+    return entry.destination.empty() && IsSameName(engine, entry.source, name);
 }
 
 // The file a work file stands for: its name without ".cln".
@@ -55,66 +50,67 @@ struct OwnWork {
     std::string target;  // the file a repair or a deletion acts on, as stored
 
     // Whether it acts on the file stored as `name`.
-    bool ActsOn(const Entries& entries, const std::string& name) const {
-        if (kind == WORK_FILE) return IsWorkFileName(entries[main].source, name);
-        return IsSameName(target, name);
+    bool ActsOn(Engine& engine, const Entries& entries, const std::string& name) const {
+        if (kind == WORK_FILE) return engine.platform.IsWorkFileName(entries[main].source, name);
+        return IsSameName(engine, target, name);
     }
 };
 
-bool IsWorkFileDeletion(const RestartEntry& entry) {
+bool IsWorkFileDeletion(Engine& engine, const RestartEntry& entry) {
     std::string path, file;
-    return entry.destination.empty() && PathOfRestartListName(entry.source, &path) &&
+    return entry.destination.empty() &&
+           engine.platform.PathOfRestartListName(entry.source, &path) &&
            FileOfWorkFile(path, &file);
 }
 
 // The engine's work on the list; every other entry is another program's.
-std::vector<OwnWork> OwnWorkOn(const Entries& entries) {
+std::vector<OwnWork> OwnWorkOn(Engine& engine, const Entries& entries) {
     std::vector<OwnWork> works;
     std::vector<bool> claimed(entries.size(), false);
     for (size_t i = 0; i < entries.size(); ++i) {
         const RestartEntry& entry = entries[i];
-        if (IsRepair(entry)) {
+        if (IsRepair(engine, entry)) {
             // An earlier version wrote a repair as "delete X", then a rename that does not
             // replace; a list whose renames all replace cannot tell that deletion from
             // another program's, which is never taken.
             bool withDeletion = !entry.replaces && i > 0 && !claimed[i - 1] &&
-                                IsDeletionOf(entries[i - 1], entry.destination) &&
-                                !IsWorkFileDeletion(entries[i - 1]);
+                                IsDeletionOf(engine, entries[i - 1], entry.destination) &&
+                                !IsWorkFileDeletion(engine, entries[i - 1]);
             if (withDeletion) claimed[i - 1] = true;
             works.push_back(
                 {OwnWork::REPAIR, i, withDeletion ? long(i - 1) : -1, entry.destination});
-        } else if (IsMoveToWorkFile(entry)) {
+        } else if (IsMoveToWorkFile(engine, entry)) {
             bool withDeletion =
-                i + 1 < entries.size() && IsDeletionOf(entries[i + 1], entry.destination);
+                i + 1 < entries.size() && IsDeletionOf(engine, entries[i + 1], entry.destination);
             if (withDeletion) claimed[i + 1] = true;
             works.push_back({OwnWork::DELETION, i, withDeletion ? long(i + 1) : -1, entry.source});
         }
     }
     for (size_t i = 0; i < entries.size(); ++i)
-        if (!claimed[i] && IsWorkFileDeletion(entries[i]))
+        if (!claimed[i] && IsWorkFileDeletion(engine, entries[i]))
             works.push_back({OwnWork::WORK_FILE, i, -1, std::string()});
     return works;
 }
 
 // A work file's record is finished with by the run that made it, or by the next.
-void Remember(const Entries& entries) {
-    g_pendingTargets.clear();
-    for (const OwnWork& work : OwnWorkOn(entries))
-        if (work.kind != OwnWork::WORK_FILE) g_pendingTargets.push_back(work.target);
-    g_bPendingKnown = true;
+void Remember(Engine& engine, const Entries& entries) {
+    engine.pendingTargets.clear();
+    for (const OwnWork& work : OwnWorkOn(engine, entries))
+        if (work.kind != OwnWork::WORK_FILE) engine.pendingTargets.push_back(work.target);
+    engine.pendingKnown = true;
 }
 
-bool ReadList(Entries* entries) {
-    if (!ReadRestartList(entries)) return false;
-    Remember(*entries);
+bool ReadList(Engine& engine, Entries* entries) {
+    if (!engine.platform.ReadRestartList(entries)) return false;
+    Remember(engine, *entries);
     return true;
 }
 
 // The records of work files being made stand last: a rename onto such a work file (its
 // own repair, when it holds a host inside a host) is carried out before it goes.
-Entries WithWorkFileRecordsLast(const Entries& entries) {
+Entries WithWorkFileRecordsLast(Engine& engine, const Entries& entries) {
     std::vector<bool> isRecord(entries.size(), false);
-    for (const OwnWork& work : OwnWorkOn(entries))
+    for (const OwnWork& work : OwnWorkOn(engine, entries))
         if (work.kind == OwnWork::WORK_FILE) isRecord[work.main] = true;
     Entries ordered;
     for (bool records : {false, true})
@@ -123,100 +119,106 @@ Entries WithWorkFileRecordsLast(const Entries& entries) {
     return ordered;
 }
 
-bool WriteList(const Entries& entries) {
-    Entries ordered = WithWorkFileRecordsLast(entries);
-    if (!WriteRestartList(ordered)) return false;
-    Remember(ordered);
+bool WriteList(Engine& engine, const Entries& entries) {
+    Entries ordered = WithWorkFileRecordsLast(engine, entries);
+    if (!engine.platform.WriteRestartList(ordered)) return false;
+    Remember(engine, ordered);
     return true;
 }
 
-bool IsSameEntry(const RestartEntry& first, const RestartEntry& second) {
+bool IsSameEntry(Engine& engine, const RestartEntry& first, const RestartEntry& second) {
     if (first.destination.empty() != second.destination.empty()) return false;
-    if (first.destination.empty()) return IsSameName(first.source, second.source);
-    return first.replaces == second.replaces && IsSameName(first.source, second.source) &&
-           IsSameName(first.destination, second.destination);
+    if (first.destination.empty()) return IsSameName(engine, first.source, second.source);
+    return first.replaces == second.replaces && IsSameName(engine, first.source, second.source) &&
+           IsSameName(engine, first.destination, second.destination);
 }
 
-void Tell(const RestartEntry& entry) {
-    if (g_pfnScheduleWatcher) g_pfnScheduleWatcher(entry);
+void Tell(Engine& engine, const RestartEntry& entry) {
+    if (engine.scheduleWatcher) engine.scheduleWatcher(entry);
 }
 
 // An operation already on the list is not added again.
-bool AddEntries(const Entries& added) {
+bool AddEntries(Engine& engine, const Entries& added) {
     Entries entries;
-    if (!ReadList(&entries)) return false;
+    if (!ReadList(engine, &entries)) return false;
     size_t listed = entries.size();
     for (const RestartEntry& entry : added) {
         bool there = false;
-        for (const RestartEntry& earlier : entries) there = there || IsSameEntry(earlier, entry);
+        for (const RestartEntry& earlier : entries)
+            there = there || IsSameEntry(engine, earlier, entry);
         if (!there) entries.push_back(entry);
     }
-    return entries.size() == listed || WriteList(entries);
+    return entries.size() == listed || WriteList(engine, entries);
 }
 
 // Takes `entry` off the list; false when the list cannot be read and written whole.
-bool RemoveEntry(const RestartEntry& entry) {
+bool RemoveEntry(Engine& engine, const RestartEntry& entry) {
     Entries entries;
-    if (!ReadList(&entries)) return false;
+    if (!ReadList(engine, &entries)) return false;
     size_t listed = entries.size();
     for (size_t i = 0; i < entries.size();)
-        if (IsSameEntry(entries[i], entry))
+        if (IsSameEntry(engine, entries[i], entry))
             entries.erase(entries.begin() + long(i));
         else
             ++i;
-    return entries.size() == listed || WriteList(entries);
+    return entries.size() == listed || WriteList(engine, entries);
 }
 
-bool IsAmong(const std::string& name, const std::vector<std::string>& names) {
+bool IsAmong(Engine& engine, const std::string& name, const std::vector<std::string>& names) {
     for (const std::string& listed : names)
-        if (IsSameName(listed, name)) return true;
+        if (IsSameName(engine, listed, name)) return true;
     return false;
 }
 
 // Removes the work files of `path` (path.cln, path.cln.cln, ...) that a repair taken
 // back would have moved; `attributes` receives those of the first, which an earlier run
 // gave the repaired file.
-void RemoveWorkFiles(const char* path, const std::vector<std::string>& sources,
+void RemoveWorkFiles(Engine& engine, const char* path, const std::vector<std::string>& sources,
                      PlatAttributes* attributes, bool* found) {
     std::string workFile = path;
     for (int level = 0; level < kMostWorkFileLevels; ++level) {
         // One level may be gone already, and the next still there: a run cut off while
         // it removed them.
         workFile += kWorkSuffix;
-        if (PlatIsGone(workFile.c_str()) || !IsAmong(RestartListName(workFile.c_str()), sources))
+        if (engine.platform.IsGone(workFile.c_str()) ||
+            !IsAmong(engine, engine.platform.RestartListName(workFile.c_str()), sources))
             continue;
-        if (level == 0 && attributes) *found = PlatGetAttributes(workFile.c_str(), attributes);
-        PlatSetNormalAttributes(workFile.c_str());
-        PlatDeleteFile(workFile.c_str());
+        if (level == 0 && attributes)
+            *found = engine.platform.GetAttributes(workFile.c_str(), attributes);
+        engine.platform.SetNormalAttributes(workFile.c_str());
+        engine.platform.Remove(workFile.c_str());
     }
 }
 
 // Whether work of the engine's other than `except` would still move a file onto `name`:
 // a work file that waits for its own repair is not put in place before it.
-bool IsWaitedOn(const std::vector<OwnWork>& works, const OwnWork& except, const std::string& name) {
+bool IsWaitedOn(Engine& engine, const std::vector<OwnWork>& works, const OwnWork& except,
+                const std::string& name) {
     for (const OwnWork& work : works)
-        if (&work != &except && IsSameName(work.target, name)) return true;
+        if (&work != &except && IsSameName(engine, work.target, name)) return true;
     return false;
 }
 
 enum Finish { FINISH_KEEP, FINISH_DONE };
 
 // Gone from a folder that is there: not a file on a volume that is missing just now.
-bool IsGoneFromItsFolder(const std::string& path) {
+bool IsGoneFromItsFolder(Engine& engine, const std::string& path) {
     size_t separator = path.find_last_of(PLAT_PATH_SEPARATOR);
-    return PlatIsGone(path.c_str()) && (separator == std::string::npos || separator == 0 ||
-                                        !PlatIsGone(path.substr(0, separator).c_str()));
+    return engine.platform.IsGone(path.c_str()) &&
+           (separator == std::string::npos || separator == 0 ||
+            !engine.platform.IsGone(path.substr(0, separator).c_str()));
 }
 
 // What FinishInterruptedWork does with one repair: put in place when its file is gone and
 // its work file stands; done with when its work file is gone (it can do nothing more).
-Finish FinishRepair(const std::vector<OwnWork>& works, const OwnWork& work,
+Finish FinishRepair(Engine& engine, const std::vector<OwnWork>& works, const OwnWork& work,
                     const RestartEntry& entry, std::vector<std::string>* finished) {
     std::string workFile, file;
-    if (!PathOfRestartListName(entry.source, &workFile)) return FINISH_KEEP;
-    if (IsGoneFromItsFolder(workFile)) return FINISH_DONE;
-    if (!FileOfWorkFile(workFile, &file) || !PlatIsGone(file.c_str()) ||
-        IsWaitedOn(works, work, entry.source) || !PlatRenameFile(workFile.c_str(), file.c_str()))
+    if (!engine.platform.PathOfRestartListName(entry.source, &workFile)) return FINISH_KEEP;
+    if (IsGoneFromItsFolder(engine, workFile)) return FINISH_DONE;
+    if (!FileOfWorkFile(workFile, &file) || !engine.platform.IsGone(file.c_str()) ||
+        IsWaitedOn(engine, works, work, entry.source) ||
+        !engine.platform.Rename(workFile.c_str(), file.c_str()))
         return FINISH_KEEP;
     finished->push_back(file);
     return FINISH_DONE;
@@ -224,88 +226,95 @@ Finish FinishRepair(const std::vector<OwnWork>& works, const OwnWork& work,
 
 // A deletion is done with once its file is gone; a restart cut off between its two
 // steps leaves the file under its work file's name, which goes now.
-Finish FinishDeletion(const RestartEntry& move) {
+Finish FinishDeletion(Engine& engine, const RestartEntry& move) {
     std::string file, workFile;
-    if (!PathOfRestartListName(move.source, &file) || !IsGoneFromItsFolder(file))
+    if (!engine.platform.PathOfRestartListName(move.source, &file) ||
+        !IsGoneFromItsFolder(engine, file))
         return FINISH_KEEP;
-    if (!PathOfRestartListName(move.destination, &workFile) || PlatIsGone(workFile.c_str()))
+    if (!engine.platform.PathOfRestartListName(move.destination, &workFile) ||
+        engine.platform.IsGone(workFile.c_str()))
         return FINISH_DONE;
-    PlatSetNormalAttributes(workFile.c_str());
-    return PlatDeleteFile(workFile.c_str()) ? FINISH_DONE : FINISH_KEEP;
+    engine.platform.SetNormalAttributes(workFile.c_str());
+    return engine.platform.Remove(workFile.c_str()) ? FINISH_DONE : FINISH_KEEP;
 }
 
 }  // namespace
 
-int DeleteOrSchedule(const char* path) {
-    PlatSetNormalAttributes(path);
-    if (PlatDeleteFile(path)) {
-        PlatSyncFolder(path);
+int DeleteOrSchedule(Engine& engine, const char* path) {
+    engine.platform.SetNormalAttributes(path);
+    if (engine.platform.Remove(path)) {
+        engine.platform.SyncFolder(path);
         return OP_DONE_NOW;
     }
-    std::string file = RestartListName(path);
-    std::string workFile = RestartListName((std::string(path) + kWorkSuffix).c_str());
+    std::string file = engine.platform.RestartListName(path);
+    std::string workFile =
+        engine.platform.RestartListName((std::string(path) + kWorkSuffix).c_str());
     Entries deletion = {{file, workFile, true}, {workFile, std::string()}};
-    if (!AddEntries(deletion)) return OP_NOT_DONE;
-    for (const RestartEntry& entry : deletion) Tell(entry);
+    if (!AddEntries(engine, deletion)) return OP_NOT_DONE;
+    for (const RestartEntry& entry : deletion) Tell(engine, entry);
     return OP_SCHEDULED;
 }
 
-RestartEntry WorkFileEntry(const char* path) {
-    return {RestartListName((std::string(path) + kWorkSuffix).c_str()), std::string()};
+RestartEntry WorkFileEntry(Engine& engine, const char* path) {
+    return {engine.platform.RestartListName((std::string(path) + kWorkSuffix).c_str()),
+            std::string()};
 }
 
-bool RecordWorkFile(const RestartEntry& workFile) {
-    return AddEntries({workFile});
+bool RecordWorkFile(Engine& engine, const RestartEntry& workFile) {
+    return AddEntries(engine, {workFile});
 }
 
-void ForgetWorkFile(const RestartEntry& workFile) {
-    RemoveEntry(workFile);
+void ForgetWorkFile(Engine& engine, const RestartEntry& workFile) {
+    RemoveEntry(engine, workFile);
 }
 
-RestartEntry RepairEntry(const char* path) {
+RestartEntry RepairEntry(Engine& engine, const char* path) {
     std::string workFile = std::string(path) + kWorkSuffix;
-    return {RestartListName(workFile.c_str()), RestartListName(path), true};
+    return {engine.platform.RestartListName(workFile.c_str()),
+            engine.platform.RestartListName(path), true};
 }
 
-bool RecordRepair(const RestartEntry& workFile, const RestartEntry& record) {
+bool RecordRepair(Engine& engine, const RestartEntry& workFile, const RestartEntry& record) {
     Entries entries;
-    if (!ReadList(&entries)) return false;
+    if (!ReadList(engine, &entries)) return false;
     for (size_t i = 0; i < entries.size();)
-        if (IsSameEntry(entries[i], workFile))
+        if (IsSameEntry(engine, entries[i], workFile))
             entries.erase(entries.begin() + long(i));
         else
             ++i;
     bool there = false;
-    for (const RestartEntry& entry : entries) there = there || IsSameEntry(entry, record);
+    for (const RestartEntry& entry : entries) there = there || IsSameEntry(engine, entry, record);
     if (!there) entries.push_back(record);
-    return WriteList(entries);
+    return WriteList(engine, entries);
 }
 
-int MoveOrSchedule(const char* destination, const char* source, const RestartEntry& record) {
-    if (!PlatRenameFile(source, destination)) {
-        ReportWaitingRepair(record);
+int MoveOrSchedule(Engine& engine, const char* destination, const char* source,
+                   const RestartEntry& record) {
+    if (!engine.platform.Rename(source, destination)) {
+        ReportWaitingRepair(engine, record);
         return OP_SCHEDULED;
     }
     // Left on the list, the record does nothing: its work file is gone.
-    RemoveEntry(record);
+    RemoveEntry(engine, record);
     return OP_DONE_NOW;
 }
 
-void ReportWaitingRepair(const RestartEntry& record) {
-    Tell(record);
+void ReportWaitingRepair(Engine& engine, const RestartEntry& record) {
+    Tell(engine, record);
 }
 
-bool TakeBackPendingWork(const char* path, PlatAttributes* attributes, bool* found) {
+bool TakeBackPendingWork(Engine& engine, const char* path, PlatAttributes* attributes,
+                         bool* found) {
     if (found) *found = false;
     Entries entries;
-    if (!ReadList(&entries)) return false;
-    std::vector<OwnWork> works = OwnWorkOn(entries);
+    if (!ReadList(engine, &entries)) return false;
+    std::vector<OwnWork> works = OwnWorkOn(engine, entries);
     std::vector<bool> taken(entries.size(), false);
-    std::vector<std::string> names = {RestartListName(path)}, workFiles;
+    std::vector<std::string> names = {engine.platform.RestartListName(path)}, workFiles;
     bool any = false;
     for (size_t name = 0; name < names.size(); ++name) {
         for (const OwnWork& work : works) {
-            if (taken[work.main] || !work.ActsOn(entries, names[name])) continue;
+            if (taken[work.main] || !work.ActsOn(engine, entries, names[name])) continue;
             taken[work.main] = any = true;
             if (work.partner >= 0) taken[size_t(work.partner)] = true;
             if (work.kind == OwnWork::DELETION) continue;
@@ -315,56 +324,58 @@ bool TakeBackPendingWork(const char* path, PlatAttributes* attributes, bool* fou
     }
     if (!any) return true;
     // The work files go first, for certain: what stays of their records does nothing.
-    RemoveWorkFiles(path, workFiles, attributes, found);
-    if (!workFiles.empty()) PlatSyncFolder(path);
+    RemoveWorkFiles(engine, path, workFiles, attributes, found);
+    if (!workFiles.empty()) engine.platform.SyncFolder(path);
     Entries kept;
     for (size_t i = 0; i < entries.size(); ++i)
         if (!taken[i]) kept.push_back(entries[i]);
-    return WriteList(kept);
+    return WriteList(engine, kept);
 }
 
-bool IsPendingOnRestartList(const char* path) {
-    if (!g_bPendingKnown) {
+bool IsPendingOnRestartList(Engine& engine, const char* path) {
+    if (!engine.pendingKnown) {
         Entries entries;
-        if (!ReadList(&entries)) g_bPendingKnown = true;  // unknown: nothing can be taken back
+        if (!ReadList(engine, &entries))
+            engine.pendingKnown = true;  // unknown: nothing can be taken back
     }
-    return !g_pendingTargets.empty() && IsAmong(RestartListName(path), g_pendingTargets);
+    return !engine.pendingTargets.empty() &&
+           IsAmong(engine, engine.platform.RestartListName(path), engine.pendingTargets);
 }
 
 // An earlier version's repair, "delete X" and "W -> X", would delete the repaired file if
 // carried out twice: what is kept of it is the one replacing rename.
 // A work file recorded as being made belongs to a repair that a cut ended before it
 // could be used: that repair is given up, with whatever it had begun.
-void GiveUpUnfinishedRepairs() {
+void GiveUpUnfinishedRepairs(Engine& engine) {
     Entries entries;
-    if (!ReadList(&entries)) return;
+    if (!ReadList(engine, &entries)) return;
     std::vector<std::string> files;
-    for (const OwnWork& work : OwnWorkOn(entries)) {
+    for (const OwnWork& work : OwnWorkOn(engine, entries)) {
         std::string workFile, file;
         if (work.kind == OwnWork::WORK_FILE &&
-            PathOfRestartListName(entries[work.main].source, &workFile) &&
+            engine.platform.PathOfRestartListName(entries[work.main].source, &workFile) &&
             FileOfWorkFile(workFile, &file))
             files.push_back(file);
     }
-    for (const std::string& file : files) TakeBackPendingWork(file.c_str());
+    for (const std::string& file : files) TakeBackPendingWork(engine, file.c_str());
 }
 
-std::vector<std::string> FinishInterruptedWork() {
+std::vector<std::string> FinishInterruptedWork(Engine& engine) {
     std::vector<std::string> finished;
-    FileChangesLock lock;
+    FileChangesLock lock(engine);
     if (!lock.IsHeld()) return finished;
-    GiveUpUnfinishedRepairs();
+    GiveUpUnfinishedRepairs(engine);
     Entries entries;
-    if (!ReadList(&entries)) return finished;
-    std::vector<OwnWork> works = OwnWorkOn(entries);
+    if (!ReadList(engine, &entries)) return finished;
+    std::vector<OwnWork> works = OwnWorkOn(engine, entries);
     std::vector<bool> dropped(entries.size(), false);
     bool changed = false;
     for (const OwnWork& work : works) {
         RestartEntry& entry = entries[work.main];
         bool isRepair = work.kind == OwnWork::REPAIR;
         if (work.kind == OwnWork::WORK_FILE) continue;
-        Finish finish =
-            isRepair ? FinishRepair(works, work, entry, &finished) : FinishDeletion(entry);
+        Finish finish = isRepair ? FinishRepair(engine, works, work, entry, &finished)
+                                 : FinishDeletion(engine, entry);
         dropped[work.main] = finish == FINISH_DONE;
         if (work.partner >= 0) dropped[size_t(work.partner)] = finish == FINISH_DONE || isRepair;
         changed =
@@ -374,20 +385,15 @@ std::vector<std::string> FinishInterruptedWork() {
     Entries kept;
     for (size_t i = 0; i < entries.size(); ++i)
         if (!dropped[i]) kept.push_back(entries[i]);
-    if (changed) WriteList(kept);
+    if (changed) WriteList(engine, kept);
     return finished;
 }
 
-namespace {
-
-int g_nLockDepth;
-
-}  // namespace
-
-FileChangesLock::FileChangesLock() : m_bHeld(g_nLockDepth > 0 || PlatLockFileChanges()) {
-    if (m_bHeld) ++g_nLockDepth;
+FileChangesLock::FileChangesLock(Engine& engine)
+    : m_engine(engine), m_held(engine.lockDepth > 0 || engine.platform.LockFileChanges()) {
+    if (m_held) ++engine.lockDepth;
 }
 
 FileChangesLock::~FileChangesLock() {
-    if (m_bHeld && --g_nLockDepth == 0) PlatUnlockFileChanges();
+    if (m_held && --m_engine.lockDepth == 0) m_engine.platform.UnlockFileChanges();
 }

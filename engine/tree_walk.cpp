@@ -22,15 +22,15 @@ bool IsDotEntry(const char* name) {
 // One folder of the walk: its listing while it is open, then the entries that were left.
 class Folder {
   public:
-    explicit Folder(std::string path) : m_path(std::move(path)) {}
+    Folder(Platform& platform, std::string path) : m_platform(platform), m_path(std::move(path)) {}
     ~Folder() {
-        if (m_listing) PlatListClose(m_listing);
+        if (m_listing) m_platform.ListClose(m_listing);
     }
     Folder(const Folder&) = delete;
     Folder& operator=(const Folder&) = delete;
 
     bool Open() {
-        m_listing = PlatListFirst(m_path.c_str(), &m_first);
+        m_listing = m_platform.ListFirst(m_path.c_str(), &m_first);
         m_hasFirst = m_listing != nullptr;
         return m_hasFirst;
     }
@@ -43,7 +43,7 @@ class Folder {
             m_hasFirst = false;
             return true;
         }
-        if (m_listing) return PlatListNext(m_listing, entry);
+        if (m_listing) return m_platform.ListNext(m_listing, entry);
         if (m_nextSaved == m_saved.size()) return false;
         const std::pair<std::string, PlatDirEntry>& saved = m_saved[m_nextSaved++];
         *entry = saved.second;
@@ -55,15 +55,16 @@ class Folder {
     void SaveRestAndClose() {
         if (!m_listing) return;
         PlatDirEntry entry;
-        while (PlatListNext(m_listing, &entry)) {
+        while (m_platform.ListNext(m_listing, &entry)) {
             entry.listing = nullptr;
             m_saved.emplace_back(entry.name, entry);
         }
-        PlatListClose(m_listing);
+        m_platform.ListClose(m_listing);
         m_listing = nullptr;
     }
 
   private:
+    Platform& m_platform;
     std::string m_path;
     PlatListing* m_listing = nullptr;
     PlatDirEntry m_first = {};
@@ -76,11 +77,11 @@ class Folder {
 
 // A symbolic link (a junction, on a Windows disk mounted elsewhere) may lead anywhere,
 // even back up the tree: it is neither followed nor scanned.
-bool WalkTree(char* path, TreeWalk& walk) {
+bool WalkTree(Platform& platform, char* path, TreeWalk& walk) {
     size_t length = strlen(path);
     if (length > 0 && path[length - 1] == PLAT_PATH_SEPARATOR) path[length - 1] = '\0';
     std::vector<std::unique_ptr<Folder>> folders;
-    folders.emplace_back(new Folder(path));
+    folders.emplace_back(new Folder(platform, path));
     if (!folders.back()->Open()) return false;
     PlatDirEntry entry;
     while (!folders.empty() && !walk.ShouldStop()) {
@@ -92,14 +93,14 @@ bool WalkTree(char* path, TreeWalk& walk) {
         if (entry.isLink || (entry.isDirectory && IsDotEntry(entry.name))) continue;
         std::string child = folder.Path() + PLAT_PATH_SEPARATOR + entry.name;
         if (!walk.ShouldVisit(child.c_str(), entry)) continue;
-        if (entry.isDirectory && child.size() > PlatMaxFolderPathLength())
+        if (entry.isDirectory && child.size() > platform.MaxFolderPathLength())
             entry.isUnreachable = true;
         if (!entry.isDirectory || entry.isUnreachable) {
             walk.ReportFile(child.c_str(), entry);
             continue;
         }
         if (folders.size() >= kMostOpenListings) folder.SaveRestAndClose();
-        std::unique_ptr<Folder> subfolder(new Folder(child));
+        std::unique_ptr<Folder> subfolder(new Folder(platform, child));
         if (subfolder->Open()) folders.push_back(std::move(subfolder));
     }
     return true;

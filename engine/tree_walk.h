@@ -18,6 +18,6 @@ class TreeWalk {
     virtual void ReportFile(const char* path, const PlatDirEntry& entry) = 0;
 };
 
-// Walks `path`, whose one trailing separator is removed in place. Returns false when
-// `path` itself could not be listed.
-bool WalkTree(char* path, TreeWalk& walk);
+// Walks `path` on `platform`, whose one trailing separator is removed in place. Returns
+// false when `path` itself could not be listed.
+bool WalkTree(Platform& platform, char* path, TreeWalk& walk);

@@ -11,8 +11,9 @@
 #include "ui/about_dlg.h"
 #include "ui/framework/win_app.h"
 
-CCleanerDlg::CCleanerDlg(HWND parent)
+CCleanerDlg::CCleanerDlg(Engine& engine, HWND parent)
     : CDialog(IDD_CLEANER_DIALOG, parent),
+      m_engine(engine),
       m_nInfected(0),
       m_bExitRequested(0),
       m_hIcon(LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME))),

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "engine/engine.h"
 #include "memory/memory_check.h"
 #include "ui/framework/dialog.h"
 #include "ui/hyperlink.h"
@@ -11,7 +12,8 @@
 // The memory check reports through the dialog and stops once Exit is confirmed.
 class CCleanerDlg : public CDialog, public CMemoryCheckHost {
   public:
-    explicit CCleanerDlg(HWND parent = nullptr);
+    // `engine`: what the scans clean the files with.
+    explicit CCleanerDlg(Engine& engine, HWND parent = nullptr);
     ~CCleanerDlg() override;
 
     // After the dialog has closed: waits for a scan that was stopped to finish the file
@@ -21,6 +23,7 @@ class CCleanerDlg : public CDialog, public CMemoryCheckHost {
     void ShowMessage(const char* pszText, unsigned int nType) override;
     bool IsExitRequested() override { return m_bExitRequested != 0; }
 
+    Engine& m_engine;
     char m_szTarget[1040];
     int32_t m_nInfected;
     CHyperLink m_link;

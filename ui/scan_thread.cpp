@@ -50,17 +50,17 @@ class UiWalk : public TreeWalk {
 
 void UiScanDirectory(CCleanerDlg* dialog, char* path) {
     UiWalk walk(dialog);
-    WalkTree(path, walk);
+    WalkTree(dialog->m_engine.platform, path, walk);
 }
 
 // An infected file takes two rows: the label above what was done (newest on top).
 void UiReportFile(CCleanerDlg* dialog, const char* path) {
     Request(g_pScanDlg, SET_STATUS, path);
     const char* label;
-    ScanOutcome outcome = ScanFile(path, &label);
+    ScanOutcome outcome = ScanFile(dialog->m_engine, path, &label);
     if (outcome == SCAN_OPEN_FAILED) {
         // An entry gone by its turn (a work file its own file's cleaning consumed).
-        if (PlatIsGone(path)) return;
+        if (dialog->m_engine.platform.IsGone(path)) return;
         Request(g_pScanDlg, ADD_ROW, path, "unable to read file");
         return;
     }
@@ -78,7 +78,7 @@ DWORD WINAPI ScanThreadProc(void* parameter) {
     g_pScanDlg = dialog;
     Request(dialog, SET_STATUS, "Scan files");
     Request(dialog, ENABLE_BUTTONS, nullptr, nullptr, false);
-    FinishInterruptedWork();
+    FinishInterruptedWork(dialog->m_engine);
     UiScanDirectory(dialog, dialog->m_szScanPath);
     Request(dialog, ENABLE_BUTTONS, nullptr, nullptr, true);
     Request(g_pScanDlg, SET_STATUS, "System scan complete");

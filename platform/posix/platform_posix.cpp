@@ -1,9 +1,5 @@
-// POSIX implementation. Windows' sharing rules are mirrored with flock(): a file
-// another process holds with a shared lock is "in use" (it cannot be deleted or
-// renamed), one held with an exclusive lock cannot even be opened for reading.
-// Nothing is ever opened, written, changed or deleted through a symbolic link: the
-// tree may hold links planted to reach files outside it. Paths may be of any length
-// (see long_path.h).
+// The host's file system on Linux (see posix_platform.h). The tree may hold symbolic
+// links planted to reach files outside it: none is ever followed.
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -16,11 +12,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <utility>
 
 #include "platform/platform.h"
 #include "platform/posix/long_path.h"
 #include "platform/posix/pe_resource.h"
-#include "platform/posix/restart_list.h"
+#include "platform/posix/posix_platform.h"
 
 namespace {
 
@@ -119,11 +116,11 @@ void SetKeptDosAttributes(int fd, uint32_t kept) {
 
 }  // namespace
 
-PlatFile PlatOpenRead(const char* path, int64_t* size) {
+PlatFile PosixPlatform::OpenRead(const char* path, int64_t* size) {
     return OpenLocked(path, O_RDONLY, LOCK_SH, size);
 }
 
-int64_t PlatFileSize(PlatFile file) {
+int64_t PosixPlatform::FileSize(PlatFile file) {
     struct stat st;
     return fstat(Fd(file), &st) == 0 ? st.st_size : -1;
 }
@@ -131,7 +128,7 @@ int64_t PlatFileSize(PlatFile file) {
 // The work file is always a new file. What stands under its name is removed first: a
 // regular file that nobody uses, or a symbolic link (the link itself, never what it
 // points to); anything else (a folder, a file in use) is refused.
-PlatFile PlatCreateWork(const char* path) {
+PlatFile PosixPlatform::CreateWork(const char* path) {
     PlatFile file = OpenLocked(path, O_RDWR | O_CREAT | O_EXCL, LOCK_EX);
     if (file != PLAT_NO_FILE || errno != EEXIST) return file;
     struct stat st;
@@ -142,12 +139,12 @@ PlatFile PlatCreateWork(const char* path) {
     return OpenLocked(path, O_RDWR | O_CREAT | O_EXCL, LOCK_EX);
 }
 
-void PlatClose(PlatFile file) {
+void PosixPlatform::Close(PlatFile file) {
     close(Fd(file));
 }
 
 // A regular file gives every byte it has in one call, so a short read is its end.
-int32_t PlatReadAt(PlatFile file, int64_t offset, void* buffer, int32_t count) {
+int32_t PosixPlatform::ReadAt(PlatFile file, int64_t offset, void* buffer, int32_t count) {
     ssize_t got;
     do {
         got = pread(Fd(file), buffer, size_t(count), off_t(offset));
@@ -155,41 +152,41 @@ int32_t PlatReadAt(PlatFile file, int64_t offset, void* buffer, int32_t count) {
     return got < 0 ? 0 : int32_t(got);
 }
 
-bool PlatWriteAll(PlatFile file, const void* data, uint32_t count) {
+bool PosixPlatform::WriteAll(PlatFile file, const void* data, uint32_t count) {
     ssize_t written = write(Fd(file), data, count);
     return written >= 0 && size_t(written) == count;
 }
 
-bool PlatCutTail(PlatFile file, int32_t count) {
-    int64_t size = PlatFileSize(file);
+bool PosixPlatform::CutTail(PlatFile file, int32_t count) {
+    int64_t size = FileSize(file);
     return size >= count && ftruncate(Fd(file), size - count) == 0;
 }
 
-bool PlatFlushFile(PlatFile file) {
+bool PosixPlatform::FlushFile(PlatFile file) {
     return fsync(Fd(file)) == 0;
 }
 
-PlatFile PlatCopyToWork(const char* from, const char* to) {
-    PlatFile source = PlatOpenRead(from);
+PlatFile PosixPlatform::CopyToWork(const char* from, const char* to) {
+    PlatFile source = OpenRead(from);
     if (source == PLAT_NO_FILE) return PLAT_NO_FILE;
-    PlatFile target = PlatCreateWork(to);
+    PlatFile target = CreateWork(to);
     bool copied = target != PLAT_NO_FILE && CopyData(Fd(source), Fd(target));
-    PlatClose(source);
+    Close(source);
     if (copied || target == PLAT_NO_FILE) return target;
-    PlatClose(target);
+    Close(target);
     AtPath at(to);
     unlinkat(at.Folder(), at.Name(), 0);
     return PLAT_NO_FILE;
 }
 
-bool PlatCopyFile(const char* from, const char* to) {
-    PlatFile copy = PlatCopyToWork(from, to);
+bool PosixPlatform::Copy(const char* from, const char* to) {
+    PlatFile copy = CopyToWork(from, to);
     if (copy == PLAT_NO_FILE) return false;
-    PlatClose(copy);
+    Close(copy);
     return true;
 }
 
-bool PlatGetAttributes(const char* path, PlatAttributes* attributes) {
+bool PosixPlatform::GetAttributes(const char* path, PlatAttributes* attributes) {
     struct stat st;
     if (!StatPath(path, &st, AT_SYMLINK_NOFOLLOW) || !S_ISREG(st.st_mode)) return false;
     *attributes = {uint32_t(st.st_mode & 07777), uint32_t(st.st_uid), uint32_t(st.st_gid)};
@@ -203,7 +200,7 @@ bool PlatGetAttributes(const char* path, PlatAttributes* attributes) {
 
 // The owner first: a change of owner clears the set-user-ID bits. The DOS attributes
 // last: a driver may take the permissions for read-only (ntfs3 does).
-void PlatSetAttributes(const char* path, const PlatAttributes& attributes) {
+void PosixPlatform::SetAttributes(const char* path, const PlatAttributes& attributes) {
     int fd = OpenPath(path, O_RDONLY | kOpenFlags);
     if (fd < 0) return;
     struct stat st;
@@ -220,7 +217,7 @@ void PlatSetAttributes(const char* path, const PlatAttributes& attributes) {
 // Read-only is the only attribute POSIX has: give the owner write permission. Under
 // ntfs-3g NTFS's read-only keeps no file from being written, renamed or deleted, so the
 // DOS attributes are left alone (a repair given up leaves them as they were).
-void PlatSetNormalAttributes(const char* path) {
+void PosixPlatform::SetNormalAttributes(const char* path) {
     int fd = OpenPath(path, O_RDONLY | kOpenFlags);
     if (fd < 0) return;
     struct stat st;
@@ -228,72 +225,81 @@ void PlatSetNormalAttributes(const char* path) {
     close(fd);
 }
 
-bool PlatDeleteFile(const char* path) {
+bool PosixPlatform::Remove(const char* path) {
     if (!IsFree(path)) return false;
     AtPath at(path);
     return unlinkat(at.Folder(), at.Name(), 0) == 0;
 }
 
-bool PlatIsGone(const char* path) {
+bool PosixPlatform::IsGone(const char* path) {
     AtPath at(path);
     struct stat st;
     if (at.Error()) return at.Error() == ENOENT;
     return fstatat(at.Folder(), at.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
 }
 
-bool PlatIsSameFile(const char* first, const char* second) {
+bool PosixPlatform::IsSameFile(const char* first, const char* second) {
     struct stat a, b;
     return StatPath(first, &a, 0) && StatPath(second, &b, 0) && a.st_dev == b.st_dev &&
            a.st_ino == b.st_ino;
 }
 
-bool PlatRenameFile(const char* from, const char* to) {
+bool PosixPlatform::Rename(const char* from, const char* to) {
     return IsFree(from) && RenameNoReplace(from, to) && SyncFolderOf(to);
 }
 
-void PlatSyncFolder(const char* path) {
+void PosixPlatform::SyncFolder(const char* path) {
     SyncFolderOf(path);
 }
 
-size_t PlatMaxPathLength() {
+size_t PosixPlatform::MaxPathLength() {
     return SIZE_MAX;
 }
 
-size_t PlatMaxFolderPathLength() {
+size_t PosixPlatform::MaxFolderPathLength() {
     return SIZE_MAX;
 }
 
-struct PlatImage {
+namespace {
+
+struct MappedImage : PlatImage {
+    MappedImage(void* bytes, size_t length) : mapping(bytes), size(length) {}
     void* mapping;
     size_t size;
 };
 
-PlatImage* PlatLoadImage(const char* path) {
+MappedImage& Mapped(PlatImage* image) {
+    return *static_cast<MappedImage*>(image);
+}
+
+}  // namespace
+
+PlatImage* PosixPlatform::LoadExecutable(const char* path) {
     int64_t size = 0;
-    PlatFile file = PlatOpenRead(path, &size);
+    PlatFile file = OpenRead(path, &size);
     if (file == PLAT_NO_FILE) return nullptr;
     void* mapping =
         size > 0 ? mmap(nullptr, size_t(size), PROT_READ, MAP_PRIVATE, Fd(file), 0) : MAP_FAILED;
-    PlatClose(file);
+    Close(file);
     if (mapping == MAP_FAILED) return nullptr;
-    PlatImage* image = new PlatImage{mapping, size_t(size)};
+    MappedImage* image = new MappedImage(mapping, size_t(size));
     // Any lookup tells whether the headers make an image.
     size_t offset = 0;
     uint32_t length = 0;
     if (FindPeResource(static_cast<const unsigned char*>(mapping), image->size, 0, 0, &offset,
                        &length) == PE_NOT_IMAGE) {
-        PlatUnloadImage(image);
+        UnloadExecutable(image);
         return nullptr;
     }
     return image;
 }
 
-PlatResourceLookup PlatFindResource(PlatImage* image, uint16_t type, uint16_t name,
-                                    const unsigned char** data, uint32_t* size) {
+PlatResourceLookup PosixPlatform::FindResourceData(PlatImage* image, uint16_t type, uint16_t name,
+                                                   const unsigned char** data, uint32_t* size) {
     size_t offset = 0;
     uint32_t length = 0;
-    const unsigned char* bytes = static_cast<const unsigned char*>(image->mapping);
-    switch (FindPeResource(bytes, image->size, type, name, &offset, &length)) {
+    const unsigned char* bytes = static_cast<const unsigned char*>(Mapped(image).mapping);
+    switch (FindPeResource(bytes, Mapped(image).size, type, name, &offset, &length)) {
         case PE_RESOURCE_FOUND:
             *data = bytes + offset;
             *size = length;
@@ -305,19 +311,20 @@ PlatResourceLookup PlatFindResource(PlatImage* image, uint16_t type, uint16_t na
     }
 }
 
-void PlatUnloadImage(PlatImage* image) {
-    munmap(image->mapping, image->size);
+void PosixPlatform::UnloadExecutable(PlatImage* image) {
+    munmap(Mapped(image).mapping, Mapped(image).size);
     delete image;
 }
 
-struct PlatListing {
+namespace {
+
+struct FolderListing : PlatListing {
+    FolderListing(DIR* opened, int fd) : dir(opened), dirFd(fd) {}
     DIR* dir;
     int dirFd;
 };
 
-namespace {
-
-bool ReadEntry(PlatListing* listing, PlatDirEntry* entry) {
+bool ReadEntry(FolderListing* listing, PlatDirEntry* entry) {
     dirent* next = readdir(listing->dir);
     if (!next) return false;
     entry->name = next->d_name;
@@ -344,10 +351,12 @@ bool ReadEntry(PlatListing* listing, PlatDirEntry* entry) {
 // Opening by the name in the folder spares the kernel the walk along the whole path.
 // No lock is taken: a lock, however short, would make the file look in use to another
 // process that cleans it just then.
-PlatFile PlatOpenToDetect(const char* path, const PlatDirEntry* listed) {
+PlatFile PosixPlatform::OpenToDetect(const char* path, const PlatDirEntry* listed) {
     const int flags = O_RDONLY | kOpenFlags;
     bool byName = listed && listed->isFile && listed->listing;
-    int fd = byName ? openat(listed->listing->dirFd, listed->name, flags) : OpenPath(path, flags);
+    int fd = byName
+                 ? openat(static_cast<FolderListing*>(listed->listing)->dirFd, listed->name, flags)
+                 : OpenPath(path, flags);
     struct stat st;
     if (fd >= 0 && !(listed && listed->isFile) && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
         close(fd);
@@ -356,28 +365,34 @@ PlatFile PlatOpenToDetect(const char* path, const PlatDirEntry* listed) {
     return fd < 0 ? PLAT_NO_FILE : fd;
 }
 
-PlatListing* PlatListFirst(const char* directory, PlatDirEntry* entry) {
+PlatListing* PosixPlatform::ListFirst(const char* directory, PlatDirEntry* entry) {
     int fd = OpenPath(*directory ? directory : "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
     if (!dir) {
         if (fd >= 0) close(fd);
         return nullptr;
     }
-    PlatListing* listing = new PlatListing{dir, fd};
+    FolderListing* listing = new FolderListing(dir, fd);
     if (!ReadEntry(listing, entry)) {
-        PlatListClose(listing);
+        ListClose(listing);
         return nullptr;
     }
     return listing;
 }
 
-bool PlatListNext(PlatListing* listing, PlatDirEntry* entry) {
-    return ReadEntry(listing, entry);
+bool PosixPlatform::ListNext(PlatListing* listing, PlatDirEntry* entry) {
+    return ReadEntry(static_cast<FolderListing*>(listing), entry);
 }
 
-void PlatListClose(PlatListing* listing) {
-    closedir(listing->dir);
+void PosixPlatform::ListClose(PlatListing* listing) {
+    closedir(static_cast<FolderListing*>(listing)->dir);
     delete listing;
+}
+
+PosixPlatform::PosixPlatform(std::string restartList) : m_restartList(std::move(restartList)) {}
+
+PosixPlatform::~PosixPlatform() {
+    UnlockFileChanges();
 }
 
 bool PlatSystemSavesVectorRegisters() {

@@ -1,4 +1,4 @@
-#include "platform/posix/restart_list.h"
+#include "platform/posix/posix_platform.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -170,24 +170,21 @@ bool CarryOut(const RestartEntry& entry, bool* done) {
     return true;
 }
 
-// The folder of the list, held with an exclusive lock while one process changes files.
-int g_nLockedFolder = -1;
-
 }  // namespace
 
 bool DecodeRestartListName(const std::string& stored, std::string* name) {
     return Unescaped(stored, name);
 }
 
-bool PathOfRestartListName(const std::string& stored, std::string* path) {
+bool PosixPlatform::PathOfRestartListName(const std::string& stored, std::string* path) {
     return Unescaped(stored, path);
 }
 
-bool IsWorkFileName(const std::string& work, const std::string& file) {
+bool PosixPlatform::IsWorkFileName(const std::string& work, const std::string& file) {
     return work == file + ".cln";
 }
 
-std::string RestartListPath() {
+std::string DefaultRestartListPath() {
     const char* configured = getenv("TORVOCLEAN_RESTART_LIST");
     return configured && *configured ? configured : "/var/lib/torvoclean/wininit.ini";
 }
@@ -204,17 +201,17 @@ bool RenameNoReplace(const char* from, const char* to) {
     return renameat(source.Folder(), source.Name(), target.Folder(), target.Name()) == 0;
 }
 
-bool ReadRestartList(std::vector<RestartEntry>* entries) {
+bool PosixPlatform::ReadRestartList(std::vector<RestartEntry>* entries) {
     std::string ini;
-    if (!ReadList(RestartListPath(), &ini)) return false;
+    if (!ReadList(m_restartList, &ini)) return false;
     entries->clear();
     for (const RenameEntry& entry : ReadRenameEntries(ini))
         entries->push_back(FromRenameEntry(entry));
     return true;
 }
 
-bool WriteRestartList(const std::vector<RestartEntry>& entries) {
-    std::string path = RestartListPath(), ini;
+bool PosixPlatform::WriteRestartList(const std::vector<RestartEntry>& entries) {
+    std::string path = m_restartList, ini;
     if (!ReadList(path, &ini)) return false;
     std::vector<RenameEntry> lines;
     for (const RestartEntry& entry : entries) lines.push_back(ToRenameEntry(entry));
@@ -222,17 +219,17 @@ bool WriteRestartList(const std::vector<RestartEntry>& entries) {
     return updated == ini || WriteList(path, updated);
 }
 
-std::string RestartListName(const char* path) {
+std::string PosixPlatform::RestartListName(const char* path) {
     return Escaped(Absolute(path));
 }
 
-bool IsSameRestartListName(const std::string& first, const std::string& second) {
+bool PosixPlatform::IsSameRestartListName(const std::string& first, const std::string& second) {
     return first == second;
 }
 
 // Every process that uses the same list locks the same folder, whoever may write in it.
-bool PlatLockFileChanges() {
-    std::string folder = FolderOf(RestartListPath());
+bool PosixPlatform::LockFileChanges() {
+    std::string folder = FolderOf(m_restartList);
     mkdir(folder.c_str(), 0755);
     int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return false;
@@ -243,23 +240,23 @@ bool PlatLockFileChanges() {
         close(fd);
         return false;
     }
-    g_nLockedFolder = fd;
+    m_lockedFolder = fd;
     return true;
 }
 
-void PlatUnlockFileChanges() {
-    if (g_nLockedFolder >= 0) close(g_nLockedFolder);
-    g_nLockedFolder = -1;
+void PosixPlatform::UnlockFileChanges() {
+    if (m_lockedFolder >= 0) close(m_lockedFolder);
+    m_lockedFolder = -1;
 }
 
 // Each entry leaves the list, durably, once it is carried out: a run cut off at any
 // moment and carried out again does no entry twice but the one it was cut off in, and
 // doing that one again changes nothing (its source is gone). The list as it was is
 // kept as "<list>.bak".
-RestartListRun RunRestartList() {
+RestartListRun PosixPlatform::RunRestartList() {
     RestartListRun run = {0, {}, false, false};
-    bool locked = PlatLockFileChanges();
-    std::string path = RestartListPath(), ini;
+    bool locked = LockFileChanges();
+    std::string path = m_restartList, ini;
     if (!ReadList(path, &ini)) {
         run.unreadable = true;
     } else if (!ini.empty()) {
@@ -279,6 +276,6 @@ RestartListRun RunRestartList() {
         }
         if (!run.unwritable) unlink(path.c_str());
     }
-    if (locked) PlatUnlockFileChanges();
+    if (locked) UnlockFileChanges();
     return run;
 }

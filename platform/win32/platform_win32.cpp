@@ -1,12 +1,13 @@
-// kernel32 implementation; the restart list is in restart_list.cpp.
+// The host's file system on Windows, over kernel32; the restart list and the lock of
+// file changes are in restart_list.cpp.
 #include <windows.h>
 
 #include <cstring>
 #include <string>
 
-#include "platform/platform.h"
 #include "platform/win32/family.h"
 #include "platform/win32/long_names.h"
+#include "platform/win32/win32_platform.h"
 
 namespace {
 
@@ -41,20 +42,20 @@ int32_t ReadHere(PlatFile file, void* buffer, int32_t count) {
 
 }  // namespace
 
-PlatFile PlatOpenRead(const char* path, int64_t* size) {
+PlatFile Win32Platform::OpenRead(const char* path, int64_t* size) {
     HANDLE file =
         CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file != INVALID_HANDLE_VALUE && size) *size = PlatFileSize(FromHandle(file));
+    if (file != INVALID_HANDLE_VALUE && size) *size = FileSize(FromHandle(file));
     return FromHandle(file);
 }
 
 // Others may go on writing it; the file is asked again before cleaning.
-PlatFile PlatOpenToDetect(const char* path, const PlatDirEntry*) {
+PlatFile Win32Platform::OpenToDetect(const char* path, const PlatDirEntry*) {
     return FromHandle(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                   OPEN_EXISTING, 0, nullptr));
 }
 
-int64_t PlatFileSize(PlatFile file) {
+int64_t Win32Platform::FileSize(PlatFile file) {
     DWORD high = 0;
     DWORD low = GetFileSize(Handle(file), &high);
     return low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR
@@ -64,29 +65,29 @@ int64_t PlatFileSize(PlatFile file) {
 
 // Readers are let in: another process's detection may be reading the old file of that
 // name, and must not keep the work file from being made.
-PlatFile PlatCreateWork(const char* path) {
+PlatFile Win32Platform::CreateWork(const char* path) {
     return FromHandle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-void PlatClose(PlatFile file) {
+void Win32Platform::Close(PlatFile file) {
     CloseHandle(Handle(file));
 }
 
-int32_t PlatReadAt(PlatFile file, int64_t offset, void* buffer, int32_t count) {
+int32_t Win32Platform::ReadAt(PlatFile file, int64_t offset, void* buffer, int32_t count) {
     return Seek(file, offset, FILE_BEGIN) ? ReadHere(file, buffer, count) : 0;
 }
 
-bool PlatWriteAll(PlatFile file, const void* data, uint32_t count) {
+bool Win32Platform::WriteAll(PlatFile file, const void* data, uint32_t count) {
     DWORD written = 0;
     return WriteFile(Handle(file), data, count, &written, nullptr) && written == count;
 }
 
-bool PlatCutTail(PlatFile file, int32_t count) {
+bool Win32Platform::CutTail(PlatFile file, int32_t count) {
     return Seek(file, -count, FILE_END) && SetEndOfFile(Handle(file));
 }
 
-bool PlatFlushFile(PlatFile file) {
+bool Win32Platform::FlushFile(PlatFile file) {
     return FlushFileBuffers(Handle(file)) != 0;
 }
 
@@ -98,8 +99,10 @@ bool CopyData(PlatFile source, PlatFile target) {
         DWORD got = 0;
         if (!ReadFile(Handle(source), &buffer[0], DWORD(buffer.size()), &got, nullptr))
             return false;
+        DWORD written = 0;
         if (got == 0) return true;
-        if (!PlatWriteAll(target, buffer.data(), got)) return false;
+        if (!WriteFile(Handle(target), buffer.data(), got, &written, nullptr) || written != got)
+            return false;
     }
 }
 
@@ -107,41 +110,41 @@ bool CopyData(PlatFile source, PlatFile target) {
 
 // Copied through the work file's own handle, which stays open: no other process can take
 // the copy between its copying and its cut.
-PlatFile PlatCopyToWork(const char* from, const char* to) {
-    PlatFile source = PlatOpenRead(from);
+PlatFile Win32Platform::CopyToWork(const char* from, const char* to) {
+    PlatFile source = OpenRead(from);
     if (source == PLAT_NO_FILE) return PLAT_NO_FILE;
-    PlatFile target = PlatCreateWork(to);
+    PlatFile target = CreateWork(to);
     bool copied = target != PLAT_NO_FILE && CopyData(source, target);
-    PlatClose(source);
+    Close(source);
     if (copied || target == PLAT_NO_FILE) return target;
-    PlatClose(target);
+    Close(target);
     DeleteFileA(to);
     return PLAT_NO_FILE;
 }
 
-bool PlatCopyFile(const char* from, const char* to) {
-    PlatFile copy = PlatCopyToWork(from, to);
+bool Win32Platform::Copy(const char* from, const char* to) {
+    PlatFile copy = CopyToWork(from, to);
     if (copy == PLAT_NO_FILE) return false;
-    PlatClose(copy);
+    Close(copy);
     return true;
 }
 
 const DWORD kKeptAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                               FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
 
-bool PlatGetAttributes(const char* path, PlatAttributes* attributes) {
+bool Win32Platform::GetAttributes(const char* path, PlatAttributes* attributes) {
     DWORD bits = GetFileAttributesA(path);
     if (bits == INVALID_FILE_ATTRIBUTES || (bits & FILE_ATTRIBUTE_DIRECTORY)) return false;
     *attributes = {bits & kKeptAttributes, 0, 0};
     return true;
 }
 
-void PlatSetAttributes(const char* path, const PlatAttributes& attributes) {
+void Win32Platform::SetAttributes(const char* path, const PlatAttributes& attributes) {
     DWORD bits = attributes.bits & kKeptAttributes;
     SetFileAttributesA(path, bits ? bits : FILE_ATTRIBUTE_NORMAL);
 }
 
-void PlatSetNormalAttributes(const char* path) {
+void Win32Platform::SetNormalAttributes(const char* path) {
     SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
 }
 
@@ -166,7 +169,7 @@ bool ChangeWhenFree(Change change) {
 
 }  // namespace
 
-bool PlatDeleteFile(const char* path) {
+bool Win32Platform::Remove(const char* path) {
     return ChangeWhenFree([&] { return DeleteFileA(path) != 0; });
 }
 
@@ -183,7 +186,7 @@ bool RenameThrough(const char* from, const char* to) {
 
 // A file reached by its short name gets its long name back (only the NT family lists
 // names that need it).
-bool PlatRenameFile(const char* from, const char* to) {
+bool Win32Platform::Rename(const char* from, const char* to) {
     const std::wstring* longName = LongNameOf(to);
     if (!longName) return ChangeWhenFree([&] { return RenameThrough(from, to); });
     typedef BOOL(WINAPI * MoveWide)(LPCWSTR, LPCWSTR, DWORD);
@@ -196,11 +199,11 @@ bool PlatRenameFile(const char* from, const char* to) {
 
 // Neither family lets a program flush a folder: a deletion is made durable by the
 // write-through rename that follows it, or by the system in its own time.
-void PlatSyncFolder(const char*) {}
+void Win32Platform::SyncFolder(const char*) {}
 
 // A path too long to reach is not gone: it cannot be told.
-bool PlatIsGone(const char* path) {
-    if (strlen(path) > PlatMaxPathLength()) return false;
+bool Win32Platform::IsGone(const char* path) {
+    if (strlen(path) > MaxPathLength()) return false;
     if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return false;
     DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
@@ -221,40 +224,49 @@ bool IdentifyFile(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
 
 }  // namespace
 
-bool PlatIsSameFile(const char* first, const char* second) {
+bool Win32Platform::IsSameFile(const char* first, const char* second) {
     BY_HANDLE_FILE_INFORMATION a, b;
     return IdentifyFile(first, &a) && IdentifyFile(second, &b) &&
            a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
            a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
 }
 
-size_t PlatMaxPathLength() {
+size_t Win32Platform::MaxPathLength() {
     return MAX_PATH - 1;
 }
 
 // A folder is listed through the pattern "<folder>\*.*", which must fit as well.
-size_t PlatMaxFolderPathLength() {
+size_t Win32Platform::MaxFolderPathLength() {
     return MAX_PATH - 1 - 4;
 }
 
-struct PlatImage {
+namespace {
+
+struct LoadedImage : PlatImage {
+    LoadedImage(HMODULE loaded, int64_t size) : module(loaded), fileSize(size) {}
     HMODULE module;
     int64_t fileSize;
 };
 
+LoadedImage& Loaded(PlatImage* image) {
+    return *static_cast<LoadedImage*>(image);
+}
+
+}  // namespace
+
 // LoadLibraryExA adds ".dll" to a name without an extension, and would then load
 // another file: a trailing dot tells it the name is complete.
-PlatImage* PlatLoadImage(const char* path) {
+PlatImage* Win32Platform::LoadExecutable(const char* path) {
     std::string name = path;
     size_t lastPart = name.find_last_of("\\/:");
     if (name.find('.', lastPart == std::string::npos ? 0 : lastPart + 1) == std::string::npos)
         name += '.';
     int64_t size = -1;
-    PlatFile file = PlatOpenRead(path, &size);
+    PlatFile file = OpenRead(path, &size);
     if (file == PLAT_NO_FILE) return nullptr;
-    PlatClose(file);
+    Close(file);
     HMODULE module = LoadLibraryExA(name.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    return module ? new PlatImage{module, size} : nullptr;
+    return module ? new LoadedImage(module, size) : nullptr;
 }
 
 namespace {
@@ -267,7 +279,7 @@ bool IsNoSuchResource(DWORD error) {
 
 // A data file is mapped as the file lies on disk (its handle carries the low bit), so
 // the resource must end within the file's size: beyond it the mapping only holds zeros.
-bool LiesInFile(const PlatImage* image, const unsigned char* bytes, uint32_t size) {
+bool LiesInFile(const LoadedImage* image, const unsigned char* bytes, uint32_t size) {
     ULONG_PTR handle = reinterpret_cast<ULONG_PTR>(image->module);
     if (!(handle & 1)) return !IsBadReadPtr(bytes, size);
     const unsigned char* base = reinterpret_cast<const unsigned char*>(handle & ~ULONG_PTR(3));
@@ -276,28 +288,31 @@ bool LiesInFile(const PlatImage* image, const unsigned char* bytes, uint32_t siz
 
 }  // namespace
 
-PlatResourceLookup PlatFindResource(PlatImage* image, uint16_t type, uint16_t name,
-                                    const unsigned char** data, uint32_t* size) {
+PlatResourceLookup Win32Platform::FindResourceData(PlatImage* image, uint16_t type, uint16_t name,
+                                                   const unsigned char** data, uint32_t* size) {
     SetLastError(NO_ERROR);
-    HRSRC resource = FindResourceA(image->module, MAKEINTRESOURCEA(name), MAKEINTRESOURCEA(type));
+    HRSRC resource =
+        FindResourceA(Loaded(image).module, MAKEINTRESOURCEA(name), MAKEINTRESOURCEA(type));
     if (!resource)
         return IsNoSuchResource(GetLastError()) ? PLAT_RESOURCE_NONE : PLAT_RESOURCE_BROKEN;
-    HGLOBAL loaded = LoadResource(image->module, resource);
+    HGLOBAL loaded = LoadResource(Loaded(image).module, resource);
     const void* bytes = loaded ? LockResource(loaded) : nullptr;
-    DWORD length = SizeofResource(image->module, resource);
-    if (!bytes || !LiesInFile(image, static_cast<const unsigned char*>(bytes), length))
+    DWORD length = SizeofResource(Loaded(image).module, resource);
+    if (!bytes || !LiesInFile(&Loaded(image), static_cast<const unsigned char*>(bytes), length))
         return PLAT_RESOURCE_BROKEN;
     *data = static_cast<const unsigned char*>(bytes);
     *size = length;
     return PLAT_RESOURCE_FOUND;
 }
 
-void PlatUnloadImage(PlatImage* image) {
-    FreeLibrary(image->module);
+void Win32Platform::UnloadExecutable(PlatImage* image) {
+    FreeLibrary(Loaded(image).module);
     delete image;
 }
 
-struct PlatListing {
+namespace {
+
+struct FindListing : PlatListing {
     std::string directory;
     HANDLE find;
     bool wide;
@@ -305,8 +320,6 @@ struct PlatListing {
     WIN32_FIND_DATAW wideData;
     char name[2 * MAX_PATH];  // what the entry is called here
 };
-
-namespace {
 
 // The Windows 95 family has the wide functions only as stubs that fail: the ANSI
 // listing stands in where they fail.
@@ -344,7 +357,7 @@ std::wstring FullWidePath(const std::string& path) {
 
 // A name that does not survive the way through the ANSI code page is reached by its
 // short name, where it has one, and keeps its long name; otherwise it cannot be reached.
-void NameWideEntry(PlatListing* listing, PlatDirEntry* entry) {
+void NameWideEntry(FindListing* listing, PlatDirEntry* entry) {
     const WIN32_FIND_DATAW& data = listing->wideData;
     char* name = listing->name;
     bool exact = ToExactAnsi(data.cFileName, name, sizeof listing->name);
@@ -358,7 +371,7 @@ void NameWideEntry(PlatListing* listing, PlatDirEntry* entry) {
 }
 
 // The ANSI listing marks what the code page lacks with '?', which no name may hold.
-void NameAnsiEntry(PlatListing* listing, PlatDirEntry* entry) {
+void NameAnsiEntry(FindListing* listing, PlatDirEntry* entry) {
     const WIN32_FIND_DATAA& data = listing->data;
     const char* name = data.cFileName;
     if (strchr(name, '?') && data.cAlternateFileName[0] && !strchr(data.cAlternateFileName, '?'))
@@ -368,7 +381,7 @@ void NameAnsiEntry(PlatListing* listing, PlatDirEntry* entry) {
     entry->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-void FillEntry(PlatListing* listing, PlatDirEntry* entry) {
+void FillEntry(FindListing* listing, PlatDirEntry* entry) {
     if (listing->wide)
         NameWideEntry(listing, entry);
     else
@@ -379,7 +392,7 @@ void FillEntry(PlatListing* listing, PlatDirEntry* entry) {
     entry->listing = nullptr;
 }
 
-bool StartWide(const std::string& pattern, PlatListing* listing) {
+bool StartWide(const std::string& pattern, FindListing* listing) {
     static FindFirstWide findFirst =
         SystemFunction<FindFirstWide>("kernel32.dll", "FindFirstFileW");
     if (!findFirst) return false;
@@ -390,9 +403,9 @@ bool StartWide(const std::string& pattern, PlatListing* listing) {
 
 }  // namespace
 
-PlatListing* PlatListFirst(const char* directory, PlatDirEntry* entry) {
+PlatListing* Win32Platform::ListFirst(const char* directory, PlatDirEntry* entry) {
     std::string pattern = std::string(directory) + "\\*.*";
-    PlatListing* listing = new PlatListing;
+    FindListing* listing = new FindListing;
     listing->directory = directory;
     if (!StartWide(pattern, listing)) {
         listing->wide = false;
@@ -406,7 +419,8 @@ PlatListing* PlatListFirst(const char* directory, PlatDirEntry* entry) {
     return listing;
 }
 
-bool PlatListNext(PlatListing* listing, PlatDirEntry* entry) {
+bool Win32Platform::ListNext(PlatListing* open, PlatDirEntry* entry) {
+    FindListing* listing = static_cast<FindListing*>(open);
     static FindNextWide findNext = SystemFunction<FindNextWide>("kernel32.dll", "FindNextFileW");
     bool found = listing->wide ? findNext(listing->find, &listing->wideData) != 0
                                : FindNextFileA(listing->find, &listing->data) != 0;
@@ -414,8 +428,8 @@ bool PlatListNext(PlatListing* listing, PlatDirEntry* entry) {
     return found;
 }
 
-void PlatListClose(PlatListing* listing) {
-    FindClose(listing->find);
+void Win32Platform::ListClose(PlatListing* listing) {
+    FindClose(static_cast<FindListing*>(listing)->find);
     delete listing;
 }
 

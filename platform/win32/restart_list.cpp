@@ -1,11 +1,10 @@
 // The restart list of Windows: on the NT family the delayed renames and deletions of
 // PendingFileRenameOperations (what MoveFileExA with MOVEFILE_DELAY_UNTIL_REBOOT
 // writes), on the Windows 95 family the [rename] section of wininit.ini.
-#include "platform/restart_list.h"
+#include "platform/win32/win32_platform.h"
 
 #include <windows.h>
 
-#include "platform/platform.h"
 #include "platform/rename_section.h"
 #include "platform/win32/family.h"
 #include "platform/win32/long_names.h"
@@ -282,45 +281,33 @@ bool IsWin95WorkFileName(const std::string& work, const std::string& file) {
 
 const char kNtPrefix[] = "\\??\\";
 
-// --- one process at a time changes files ---------------------------------------------
-
-HANDLE g_hFileChanges;
-
-// Both families know named mutexes; "Global\" reaches every session of a terminal
-// server, and systems without sessions may refuse the prefix.
-HANDLE FileChangesMutex() {
-    if (!g_hFileChanges) g_hFileChanges = CreateMutexA(nullptr, FALSE, "Global\\TorvoClean.Files");
-    if (!g_hFileChanges) g_hFileChanges = CreateMutexA(nullptr, FALSE, "TorvoClean.Files");
-    return g_hFileChanges;
-}
-
 }  // namespace
 
-bool ReadRestartList(std::vector<RestartEntry>* entries) {
+bool Win32Platform::ReadRestartList(std::vector<RestartEntry>* entries) {
     return IsWin95Family() ? ReadWininit(entries) : ReadPendingRenames(entries);
 }
 
-bool WriteRestartList(const std::vector<RestartEntry>& entries) {
+bool Win32Platform::WriteRestartList(const std::vector<RestartEntry>& entries) {
     return IsWin95Family() ? WriteWininit(entries) : WritePendingRenames(entries);
 }
 
-std::string RestartListName(const char* path) {
+std::string Win32Platform::RestartListName(const char* path) {
     return IsWin95Family() ? ShortName(path) : NtPath(path);
 }
 
 // File names of both families ignore case.
-bool IsSameRestartListName(const std::string& first, const std::string& second) {
+bool Win32Platform::IsSameRestartListName(const std::string& first, const std::string& second) {
     if (!IsWin95Family()) return IsSameNtPath(first, second);
     return lstrcmpiA(first.c_str(), second.c_str()) == 0;
 }
 
-bool IsWorkFileName(const std::string& work, const std::string& file) {
+bool Win32Platform::IsWorkFileName(const std::string& work, const std::string& file) {
     if (IsWin95Family()) return IsWin95WorkFileName(work, file);
     return IsSameNtPath(work, file + ".cln");
 }
 
 // The NT family's names are full NT paths in UTF-8; the program's are ANSI.
-bool PathOfRestartListName(const std::string& stored, std::string* path) {
+bool Win32Platform::PathOfRestartListName(const std::string& stored, std::string* path) {
     if (IsWin95Family()) {
         if (stored.empty()) return false;
         std::string folder = FolderOf(stored);
@@ -334,14 +321,22 @@ bool PathOfRestartListName(const std::string& stored, std::string* path) {
     return !path->empty() && Widened(*path) == wide;
 }
 
-bool PlatLockFileChanges() {
-    HANDLE mutex = FileChangesMutex();
+// Both families know named mutexes; "Global\" reaches every session of a terminal
+// server, and systems without sessions may refuse the prefix.
+bool Win32Platform::LockFileChanges() {
+    if (!m_hFileChanges) m_hFileChanges = CreateMutexA(nullptr, FALSE, "Global\\TorvoClean.Files");
+    if (!m_hFileChanges) m_hFileChanges = CreateMutexA(nullptr, FALSE, "TorvoClean.Files");
+    HANDLE mutex = m_hFileChanges;
     if (!mutex) return false;
     DWORD waited = WaitForSingleObject(mutex, INFINITE);
     // An abandoned mutex is owned all the same: its last owner ended without letting go.
     return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
 }
 
-void PlatUnlockFileChanges() {
-    ReleaseMutex(g_hFileChanges);
+void Win32Platform::UnlockFileChanges() {
+    ReleaseMutex(m_hFileChanges);
+}
+
+Win32Platform::~Win32Platform() {
+    if (m_hFileChanges) CloseHandle(m_hFileChanges);
 }

@@ -15,10 +15,11 @@
 
 #include <memory>
 #include <sstream>
+#include <stdexcept>
 
-#include "app/batch.h"
+#include "app/common/batch.h"
 #include "engine/restart_ops.h"
-#include "platform/restart_list.h"
+#include "platform/posix/posix_platform.h"
 #include "tests/faults/forms.h"
 #include "tests/faults/fs_trace.h"
 #include "tests/support/test_files.h"
@@ -55,6 +56,7 @@ class CrashCase {
         : m_form(form), m_inUse(inUse), m_before(before) {
         m_log = MakeTempDir("crash-log") + "/run.log";
         m_root = MakeTempDir("crash");  // the restart list lies in it
+        m_host.reset(new PosixPlatform(m_root + "/.restart-list.ini"));
         m_dir = m_root + "/files";
         m_path = m_dir + "/" + form.name;
         MakeDir(m_dir);
@@ -71,7 +73,9 @@ class CrashCase {
         if (m_before == EARLIER_RUN) RunOnce(true);
         if (m_before == CUT_OFF_RUN) {
             WriteBytes(m_path + ".cln", m_form.repaired);
-            RecordRepair(WorkFileEntry(m_path.c_str()), RepairEntry(m_path.c_str()));
+            Engine engine(*m_host);
+            RecordRepair(engine, WorkFileEntry(engine, m_path.c_str()),
+                         RepairEntry(engine, m_path.c_str()));
             remove(m_path.c_str());
         }
         fstrace::Start(m_root);
@@ -84,7 +88,7 @@ class CrashCase {
         if (!m_inUse) return states;
         fstrace::WriteTree(m_root, after);
         fstrace::Start(m_root);
-        CarryOutRestartList();
+        CarryOut();
         return states + ExploreCuts(fstrace::Stop(), "the restart", false);
     }
 
@@ -119,11 +123,11 @@ class CrashCase {
     void Check(const fstrace::Files& state, const std::string& where, bool held, bool replaced) {
         fstrace::WriteTree(m_root, state);
         bool powerCut = !held;
-        if (powerCut) CarryOutRestartList();
+        if (powerCut) CarryOut();
         if (replaced) WriteBytes(m_path, m_usersFile);
         std::string log = RunOnce(held);
         std::string untrue = UntrueLines(log, replaced);
-        CarryOutRestartList();
+        CarryOut();
         std::string problems = untrue + WhatIsWrongAtTheEnd(replaced);
         if (problems.empty()) return;
         if (++m_failures <= kReportedFailures)
@@ -141,7 +145,9 @@ class CrashCase {
         g_nInfected = g_nUnopened = 0;
         g_bRestartNeeded = g_bLogFailed = false;
         std::string folder = m_dir;
-        RunBatch(&folder[0], m_log.c_str());
+        Engine engine(*m_host);
+        BatchRun run(engine);
+        RunBatch(run, &folder[0], m_log.c_str());
         return Text(ReadBytes(m_log));
     }
 
@@ -187,7 +193,7 @@ class CrashCase {
                                     : "repaired") +
                         " (or something else is there)\n";
         std::vector<RestartEntry> entries;
-        if (!ReadRestartList(&entries) || !entries.empty())
+        if (!m_host->ReadRestartList(&entries) || !entries.empty())
             problems += "  at the end the restart list is not empty\n";
         if (!problems.empty()) problems += "  at the end:\n" + Describe(fstrace::ReadTree(m_root));
         return problems;
@@ -219,6 +225,13 @@ class CrashCase {
         return std::string(m_form.name) + (m_inUse ? " in use" : " free") + befores[m_before];
     }
 
+    void CarryOut() {
+        RestartListRun restart = m_host->RunRestartList();
+        if (!restart.refused.empty() || restart.unreadable)
+            throw std::runtime_error("restart list refused");
+    }
+
+    std::unique_ptr<PosixPlatform> m_host;
     const Form& m_form;
     const Bytes m_usersFile = samples::TextFile(700, 7);
     bool m_inUse;

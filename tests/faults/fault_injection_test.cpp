@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "engine/clean.h"
+#include "platform/posix/posix_platform.h"
 #include "tests/faults/fault_platform.h"
 #include "tests/faults/forms.h"
 #include "tests/support/test_files.h"
@@ -37,19 +38,28 @@ bool Holds(const std::string& dir, const std::string& name, const Bytes* bytes) 
 class FaultCase {
   public:
     FaultCase(const Form& form, bool inUse, bool earlierRun, int faultAt)
-        : m_form(form), m_inUse(inUse), m_earlierRun(earlierRun), m_faultAt(faultAt) {
-        m_dir = Join(MakeTempDir("faults"), "files");
+        : m_form(form),
+          m_inUse(inUse),
+          m_earlierRun(earlierRun),
+          m_faultAt(faultAt),
+          m_root(MakeTempDir("faults")),
+          m_host(Join(m_root, ".restart-list.ini")),
+          m_platform(m_host),
+          m_engine(m_platform) {
+        m_dir = Join(m_root, "files");
         MakeDir(m_dir);
         m_path = Join(m_dir, form.name);
         WriteBytes(m_path, form.infected);
         if (earlierRun) {
             HeldOpen holder(m_path, true);
             const char* label;
-            EXPECT_EQ(ScanFile(m_path.c_str(), &label), SCAN_PENDING_RESTART) << form.name;
+            EXPECT_EQ(ScanFile(m_engine, m_path.c_str(), &label), SCAN_PENDING_RESTART)
+                << form.name;
         }
-        g_nFaultable = 0;
-        g_nFaultAt = faultAt;
+        m_platform.faultable = 0;
+        m_platform.faultAt = faultAt;
     }
+    int Calls() const { return m_platform.faultable; }
 
     // Runs the scan, checks what it left and, after the restart, what that left.
     ScanOutcome Run() {
@@ -58,8 +68,8 @@ class FaultCase {
             HeldOpen holder(m_path, true);
             if (!m_inUse) holder.Release();
             const char* label;
-            outcome = ScanFile(m_path.c_str(), &label);
-            g_nFaultAt = 0;
+            outcome = ScanFile(m_engine, m_path.c_str(), &label);
+            m_platform.faultAt = 0;
         }
         const Bytes* repaired = m_form.repaired.empty() ? nullptr : &m_form.repaired;
         // Before the restart a pending file still stands as it was.
@@ -74,7 +84,8 @@ class FaultCase {
         if (outcome != SCAN_PENDING_RESTART && !earlierRepairMayStand) {
             EXPECT_TRUE(Holds(m_dir, m_form.name, now)) << Where(outcome);
         }
-        CarryOutRestartList();
+        RestartListRun restart = m_host.RunRestartList();
+        EXPECT_TRUE(restart.refused.empty() && !restart.unreadable) << Where(outcome);
         EXPECT_TRUE(Holds(m_dir, m_form.name, afterRestart) ||
                     (earlierRepairMayStand && Holds(m_dir, m_form.name, repaired)))
             << Where(outcome);
@@ -85,7 +96,7 @@ class FaultCase {
     std::string Where(ScanOutcome outcome) const {
         return std::string(m_form.name) + (m_inUse ? " in use" : "") +
                (m_earlierRun ? " after an earlier run" : "") + ", call " +
-               std::to_string(m_faultAt) + " of " + std::to_string(g_nFaultable) +
+               std::to_string(m_faultAt) + " of " + std::to_string(m_platform.faultable) +
                " failed: outcome " + std::to_string(outcome) +
                ", folder: " + Describe(m_dir, m_form.name);
     }
@@ -93,7 +104,10 @@ class FaultCase {
     const Form& m_form;
     bool m_inUse, m_earlierRun;
     int m_faultAt;
-    std::string m_dir, m_path;
+    std::string m_root, m_dir, m_path;
+    PosixPlatform m_host;
+    FaultPlatform m_platform;
+    Engine m_engine;
 };
 
 TEST(FaultInjection, NoFailingCallLosesDataOrIsReportedAsSuccess) {
@@ -103,7 +117,7 @@ TEST(FaultInjection, NoFailingCallLosesDataOrIsReportedAsSuccess) {
             for (bool earlierRun : {false, true}) {
                 FaultCase faultFree(form, inUse, earlierRun, 0);
                 EXPECT_NE(faultFree.Run(), SCAN_CLEAN_FAILED) << form.name;
-                int calls = g_nFaultable;
+                int calls = faultFree.Calls();
                 for (int faultAt = 1; faultAt <= calls; ++faultAt, ++cases) {
                     FaultCase faulty(form, inUse, earlierRun, faultAt);
                     faulty.Run();

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/clean.h"
+#include "platform/posix/posix_platform.h"
 
 namespace {
 
@@ -57,6 +58,8 @@ void RemoveDirectory() {
 
 }  // namespace
 
+PosixPlatform* g_host;
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     const char* tmp = getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/fuzz_scan_file.XXXXXX";
@@ -65,7 +68,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         abort();
     }
     g_directory = pattern;
-    setenv("TORVOCLEAN_RESTART_LIST", (g_directory + "/wininit.ini").c_str(), 1);
+    g_host = new PosixPlatform(g_directory + "/wininit.ini");
     atexit(RemoveDirectory);
     return 0;
 }
@@ -76,7 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (file == nullptr || fwrite(data, 1, size, file) != size || fclose(file) != 0) abort();
 
     const char* label = nullptr;
-    const ScanOutcome outcome = ScanFile(path.c_str(), &label);
+    Engine engine(*g_host);
+    const ScanOutcome outcome = ScanFile(engine, path.c_str(), &label);
     // Nothing holds files open here, so a deletion or repair is done at once, and
     // nothing waits for a restart. Whatever the outcome, no work file is left, and a
     // file that could not be cleaned is exactly as it was.

@@ -2,10 +2,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <stdexcept>
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "platform/win32/win32_platform.h"
 #else
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,7 +17,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include "platform/posix/restart_list.h"
+#include "platform/posix/posix_platform.h"
 #endif
 
 namespace testfiles {
@@ -159,6 +162,11 @@ HeldOpen::~HeldOpen() {
 
 // Wine's wineboot carries out both forms of the list: the delayed renames of the NT
 // family and wininit.ini of the Windows 95 family.
+Platform& HostPlatform() {
+    static Win32Platform platform;
+    return platform;
+}
+
 void CarryOutRestartList() {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
@@ -180,12 +188,24 @@ std::string PlatformFamily() {
 
 const char kSeparator[] = "/";
 
+namespace {
+
+std::unique_ptr<PosixPlatform> g_hostPlatform;
+
+}  // namespace
+
 std::string MakeTempDir(const std::string& tag) {
     const char* base = getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/torvo-" + tag + "-XXXXXX";
     if (!mkdtemp(&pattern[0])) throw std::runtime_error("mkdtemp failed");
     setenv("TORVOCLEAN_RESTART_LIST", (pattern + "/.restart-list.ini").c_str(), 1);
+    g_hostPlatform.reset(new PosixPlatform(pattern + "/.restart-list.ini"));
     return pattern;
+}
+
+Platform& HostPlatform() {
+    if (!g_hostPlatform) g_hostPlatform.reset(new PosixPlatform(DefaultRestartListPath()));
+    return *g_hostPlatform;
 }
 
 void MakeDir(const std::string& path) {
@@ -255,7 +275,7 @@ HeldOpen::~HeldOpen() {
 }
 
 void CarryOutRestartList() {
-    RestartListRun run = RunRestartList();
+    RestartListRun run = static_cast<PosixPlatform&>(HostPlatform()).RunRestartList();
     if (!run.refused.empty() || run.unreadable) throw std::runtime_error("restart list refused");
 }
 

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace testfiles {
 
 typedef std::vector<unsigned char> Bytes;
@@ -45,6 +47,10 @@ class HeldOpen {
   private:
     long long m_handle;
 };
+
+// The host's own file system, with (natively) the restart list of the latest
+// MakeTempDir.
+Platform& HostPlatform();
 
 // Carries out the restart list, as the next start of the system would.
 void CarryOutRestartList();

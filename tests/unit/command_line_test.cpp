@@ -1,4 +1,4 @@
-#include "app/command_line.h"
+#include "app/common/command_line.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/batch.h"
-#include "app/options.h"
+#include "app/common/batch.h"
+#include "app/common/options.h"
 
 namespace {
 

@@ -1,6 +1,8 @@
 // Detection and cleaning of every form, on real files, natively and under Wine.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -20,7 +22,10 @@ namespace {
 
 class EngineTest : public ::testing::Test {
   protected:
-    void SetUp() override { m_dir = MakeTempDir("engine"); }
+    void SetUp() override {
+        m_dir = MakeTempDir("engine");
+        m_engine.reset(new Engine(HostPlatform()));
+    }
 
     std::string Write(const std::string& name, const Bytes& bytes) {
         std::string path = Join(m_dir, name);
@@ -28,11 +33,14 @@ class EngineTest : public ::testing::Test {
         return path;
     }
 
-    ScanOutcome Scan(const std::string& path) { return ScanFile(path.c_str(), &m_label); }
+    ScanOutcome Scan(const std::string& path) {
+        return ScanFile(*m_engine, path.c_str(), &m_label);
+    }
 
     Bytes Host(size_t size) { return samples::Filler(size, 7); }
 
     std::string m_dir;
+    std::unique_ptr<Engine> m_engine;
     const char* m_label = nullptr;
 };
 
@@ -71,12 +79,13 @@ TEST_F(EngineTest, DetectsEveryFormAndNothingElse) {
     for (const DetectCase& c : cases) {
         std::string path = Write("sample.bin", c.bytes);
         const char* label = nullptr;
-        EXPECT_EQ(DetectFile(path.c_str(), &label), c.result) << c.name;
+        EXPECT_EQ(DetectFile(HostPlatform(), path.c_str(), &label), c.result) << c.name;
         EXPECT_STREQ(label, c.label) << c.name;
         EXPECT_EQ(ReadBytes(path), c.bytes) << c.name << ": detection changed the file";
     }
     const char* label = nullptr;
-    EXPECT_EQ(DetectFile(Join(m_dir, "missing").c_str(), &label), DETECT_OPEN_FAILED);
+    EXPECT_EQ(DetectFile(HostPlatform(), Join(m_dir, "missing").c_str(), &label),
+              DETECT_OPEN_FAILED);
     EXPECT_STREQ(label, LABEL_TORVO_A);
 }
 
@@ -195,12 +204,12 @@ TEST_F(EngineTest, WorkFileThatCannotBeCreatedChangesNothing) {
 
 TEST_F(EngineTest, FileThatVanishedOrIsLockedBeforeCleaningStaysWhole) {
     std::string missing = Join(m_dir, "gone.htm");
-    EXPECT_EQ(CleanFile(missing.c_str()), CLEAN_OPEN_FAILED);
+    EXPECT_EQ(CleanFile(*m_engine, missing.c_str()), CLEAN_OPEN_FAILED);
     Bytes page = samples::InfectedPage(samples::PlainPage());
     std::string path = Write("locked.htm", page);
     {
         HeldOpen lock(path, false);
-        EXPECT_EQ(CleanFile(path.c_str()), CLEAN_OPEN_FAILED);
+        EXPECT_EQ(CleanFile(*m_engine, path.c_str()), CLEAN_OPEN_FAILED);
         EXPECT_EQ(Scan(path), SCAN_OPEN_FAILED);
     }
     EXPECT_TRUE(ReadBytes(path) == page);
@@ -240,16 +249,16 @@ TEST_F(EngineTest, DeleteOrScheduleKeepsEveryPendingDeletionButOneTakenBack) {
     std::string kept = Write("kept.txt", Host(10));
     {
         HeldOpen a(first, true), b(second, true), c(kept, true);
-        EXPECT_EQ(DeleteOrSchedule(first.c_str()), OP_SCHEDULED);
-        EXPECT_EQ(DeleteOrSchedule(kept.c_str()), OP_SCHEDULED);
-        EXPECT_EQ(DeleteOrSchedule(second.c_str()), OP_SCHEDULED);
-        EXPECT_TRUE(TakeBackPendingWork(kept.c_str()));
+        EXPECT_EQ(DeleteOrSchedule(*m_engine, first.c_str()), OP_SCHEDULED);
+        EXPECT_EQ(DeleteOrSchedule(*m_engine, kept.c_str()), OP_SCHEDULED);
+        EXPECT_EQ(DeleteOrSchedule(*m_engine, second.c_str()), OP_SCHEDULED);
+        EXPECT_TRUE(TakeBackPendingWork(*m_engine, kept.c_str()));
     }
     CarryOutRestartList();
     EXPECT_EQ(ListDir(m_dir), std::vector<std::string>{"kept.txt"});
-    PlatDeleteFile(kept.c_str());
+    HostPlatform().Remove(kept.c_str());
     std::string third = Write("three.txt", Host(10));
-    EXPECT_EQ(DeleteOrSchedule(third.c_str()), 1);
+    EXPECT_EQ(DeleteOrSchedule(*m_engine, third.c_str()), 1);
     EXPECT_FALSE(Exists(third));
 }
 
@@ -257,14 +266,14 @@ TEST_F(EngineTest, MoveOrScheduleNeverReplacesAnExistingFile) {
     Bytes kept = Host(20), moved = Host(30);
     std::string destination = Write("dest.txt", kept);
     std::string source = Write("dest.txt.cln", moved);
-    RestartEntry record = RepairEntry(destination.c_str());
-    ASSERT_TRUE(RecordRepair(WorkFileEntry(destination.c_str()), record));
-    EXPECT_EQ(MoveOrSchedule(destination.c_str(), source.c_str(), record), OP_SCHEDULED);
+    RestartEntry record = RepairEntry(*m_engine, destination.c_str());
+    ASSERT_TRUE(RecordRepair(*m_engine, WorkFileEntry(*m_engine, destination.c_str()), record));
+    EXPECT_EQ(MoveOrSchedule(*m_engine, destination.c_str(), source.c_str(), record), OP_SCHEDULED);
     EXPECT_TRUE(ReadBytes(destination) == kept);
     EXPECT_TRUE(ReadBytes(source) == moved);
-    EXPECT_TRUE(IsPendingOnRestartList(destination.c_str()));
-    EXPECT_TRUE(TakeBackPendingWork(destination.c_str()));
-    EXPECT_FALSE(IsPendingOnRestartList(destination.c_str()));
+    EXPECT_TRUE(IsPendingOnRestartList(*m_engine, destination.c_str()));
+    EXPECT_TRUE(TakeBackPendingWork(*m_engine, destination.c_str()));
+    EXPECT_FALSE(IsPendingOnRestartList(*m_engine, destination.c_str()));
     EXPECT_FALSE(Exists(source));
 }
 
@@ -284,7 +293,7 @@ TEST_F(EngineTest, PageBeyondFourGibibytesIsCutExactly) {
     EXPECT_EQ(FileSize(path), size - SCRIPT_TAIL_LENGTH);
     for (int64_t offset : at) EXPECT_TRUE(ReadAt(path, offset, 64) == mark) << offset;
     EXPECT_EQ(ListDir(m_dir), std::vector<std::string>{"big.htm"});
-    PlatDeleteFile(path.c_str());
+    HostPlatform().Remove(path.c_str());
 }
 
 // A path the platform cannot open is reported, never cut short into another name.

@@ -23,7 +23,8 @@ ScanOutcome ScanUnderSizeLimit(const std::string& path, rlim_t limit) {
         rlimit size = {limit, limit};
         setrlimit(RLIMIT_FSIZE, &size);
         const char* label;
-        _exit(ScanFile(path.c_str(), &label) + 10);
+        Engine engine(HostPlatform());
+        _exit(ScanFile(engine, path.c_str(), &label) + 10);
     }
     int status = 0;
     waitpid(child, &status, 0);

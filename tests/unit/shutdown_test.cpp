@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/shutdown.h"
+#include "app/windows/shutdown.h"
 #include "tests/support/import_patch.h"
 #include "tests/support/test_files.h"
 

@@ -1,17 +1,17 @@
-#include "app/cleaner_app.h"
+#include "app/windows/cleaner_app.h"
 
-#include "app/batch.h"
-#include "app/command_line.h"
-#include "app/options.h"
-#include "app/shutdown.h"
+#include "app/common/batch.h"
+#include "app/common/command_line.h"
+#include "app/common/options.h"
+#include "app/windows/shutdown.h"
 #include "ui/cleaner_dlg.h"
 
 CCleanerApp theApp;
 
 namespace {
 
-void RunMainDialog() {
-    CCleanerDlg* dialog = new CCleanerDlg(nullptr);
+void RunMainDialog(Engine& engine) {
+    CCleanerDlg* dialog = new CCleanerDlg(engine);
     theApp.m_pMainWnd = dialog;
     dialog->DoModal();
     theApp.m_pMainWnd = nullptr;
@@ -21,7 +21,7 @@ void RunMainDialog() {
 
 }  // namespace
 
-CCleanerApp::CCleanerApp() : CWinApp(nullptr) {}
+CCleanerApp::CCleanerApp() : CWinApp(nullptr), m_engine(m_platform) {}
 
 CCleanerApp::~CCleanerApp() {}
 
@@ -34,11 +34,12 @@ BOOL CCleanerApp::InitInstance() {
     SplitCommandLine(&count, &vector);
     BatchArguments arguments = ParseArguments(count, vector, true);
     if (!g_bSilent) {
-        RunMainDialog();
+        RunMainDialog(m_engine);
         return FALSE;
     }
     if (!arguments.pszScanPath) return FALSE;
-    RunBatch(arguments.pszScanPath, arguments.pszLogName);
+    BatchRun run(m_engine);
+    RunBatch(run, arguments.pszScanPath, arguments.pszLogName);
     if (g_bRestart) RestartComputer();
     return FALSE;
 }

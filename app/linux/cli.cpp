@@ -1,4 +1,4 @@
-#include "app/cli.h"
+#include "app/linux/cli.h"
 
 #include <getopt.h>
 #include <sys/stat.h>
@@ -9,15 +9,15 @@
 #include <cstring>
 #include <string>
 
-#include "app/batch.h"
-#include "app/cli_report.h"
-#include "app/dry_run.h"
-#include "app/options.h"
-#include "app/parallel_batch.h"
-#include "app/quarantine.h"
+#include "app/common/batch.h"
+#include "app/common/options.h"
+#include "app/linux/cli_report.h"
+#include "app/linux/dry_run.h"
+#include "app/linux/parallel_batch.h"
+#include "app/linux/quarantine.h"
 #include "engine/clean.h"
 #include "engine/restart_ops.h"
-#include "platform/posix/restart_list.h"
+#include "platform/posix/posix_platform.h"
 #include "res/version.h"
 
 namespace {
@@ -141,29 +141,8 @@ int TakeOption(int option, CliOptions* options) {
     }
 }
 
-// The run being reported, for the engine's callbacks.
-CCliReport* g_pReport;
-CQuarantine* g_pQuarantine;
-bool g_bDryRun;
-
-std::string ShownName(const std::string& stored) {
-    std::string name;
-    if (!DecodeRestartListName(stored, &name)) return stored;
-    return g_bDryRun ? OriginalOfDryRunName(name) : name;
-}
-
-void ReportScheduled(const RestartEntry& entry) {
-    g_pReport->OnScheduled(ShownName(entry.source), entry.destination.empty()
-                                                        ? std::string()
-                                                        : ShownName(entry.destination));
-}
-
-bool KeepInQuarantine(const char* path) {
-    return g_pQuarantine->Keep(path);
-}
-
 // A folder is walked, a file scanned as one; anything else is an error for that PATH.
-bool ScanPath(const char* path, int jobs, CCliReport& report) {
+bool ScanPath(BatchRun& run, const char* path, int jobs, CCliReport& report) {
     if (jobs == 0) jobs = BatchJobs(path);
     struct stat st;
     if (stat(path, &st) != 0) {
@@ -173,27 +152,28 @@ bool ScanPath(const char* path, int jobs, CCliReport& report) {
     report.SetRoot(path);
     if (S_ISREG(st.st_mode)) {
         report.CountFile();
-        BatchReportFile(path);
+        BatchReportFile(run, path);
         return true;
     }
     std::string folder = path;
-    if (!S_ISDIR(st.st_mode) || !ParallelScanDirectory(&folder[0], jobs)) {
+    if (!S_ISDIR(st.st_mode) || !ParallelScanDirectory(run, &folder[0], jobs)) {
         fprintf(stderr, "torvoclean: %s: cannot list it\n", path);
         return false;
     }
     return true;
 }
 
-// What a run cut off before its end left is finished first (a dry run's restart list is
-// its own, and empty).
-bool ScanAll(const CliOptions& options, CCliReport& report) {
+// What a run cut off before its end left is finished first; a dry run changes nothing.
+bool ScanAll(BatchRun& run, const CliOptions& options, CCliReport& report) {
     bool done = true;
-    for (const std::string& path : FinishInterruptedWork())
-        if (!options.quiet)
-            fprintf(stderr, "torvoclean: %s: the repair an earlier run left unfinished is done\n",
-                    path.c_str());
+    if (!options.dryRun)
+        for (const std::string& path : FinishInterruptedWork(run.engine))
+            if (!options.quiet)
+                fprintf(stderr,
+                        "torvoclean: %s: the repair an earlier run left unfinished is done\n",
+                        path.c_str());
     OpenBatchLog(options.logName);
-    for (const char* path : options.paths) done = ScanPath(path, options.jobs, report) && done;
+    for (const char* path : options.paths) done = ScanPath(run, path, options.jobs, report) && done;
     CloseBatchLog();
     report.Finish();
     if (g_bLogFailed) {
@@ -203,6 +183,19 @@ bool ScanAll(const CliOptions& options, CCliReport& report) {
     if (g_nUnopened > 0 && options.quiet)
         fprintf(stderr, "torvoclean: %d files could not be opened\n", int(g_nUnopened));
     return done && g_nUnopened == 0;
+}
+
+// Tells the report of an operation put on a restart list, by the names of the user's
+// files.
+ScheduleWatcher ReportScheduled(CCliReport& report, const DryRun* dryRun) {
+    auto shown = [dryRun](const std::string& stored) {
+        std::string name;
+        if (stored.empty() || !DecodeRestartListName(stored, &name)) return stored;
+        return dryRun ? dryRun->OriginalOf(name) : name;
+    };
+    return [&report, shown](const RestartEntry& entry) {
+        report.OnScheduled(shown(entry.source), shown(entry.destination));
+    };
 }
 
 }  // namespace
@@ -234,26 +227,27 @@ int ParseCli(int argc, char** argv, CliOptions* options) {
 }
 
 int RunCli(const CliOptions& options) {
-    if (options.restartList) setenv("TORVOCLEAN_RESTART_LIST", options.restartList, 1);
-    if (options.restore) return RestoreQuarantine(options.restore, options.quiet);
-    CQuarantine quarantine;
+    PosixPlatform host(options.restartList ? options.restartList : DefaultRestartListPath());
+    Engine engine(host);
+    if (options.restore) return RestoreQuarantine(engine, options.restore, options.quiet);
+    CQuarantine quarantine(host);
     bool quarantined = options.quarantine && !options.dryRun;
     if (quarantined && !quarantine.Open(options.quarantine)) return kExitError;
-    if (options.dryRun && !StartDryRun()) {
+    DryRun dryRun;
+    if (options.dryRun && !dryRun.Start()) {
         fputs("torvoclean: cannot make a folder for the dry run\n", stderr);
         return kExitError;
     }
     CCliReport report({options.quiet, options.json, options.dryRun, options.excludes,
                        quarantined ? &quarantine : nullptr});
-    g_pReport = &report;
-    g_pQuarantine = &quarantine;
-    g_bDryRun = options.dryRun;
-    g_pBatchObserver = &report;
-    g_pfnScheduleWatcher = ReportScheduled;
-    if (quarantined) g_pfnChangeGuard = KeepInQuarantine;
+    BatchRun run(engine);
+    run.observer = &report;
+    engine.scheduleWatcher = ReportScheduled(report, nullptr);
+    if (quarantined)
+        engine.changeGuard = [&quarantine](const char* path) { return quarantine.Keep(path); };
+    if (options.dryRun) dryRun.Attach(run, ReportScheduled(report, &dryRun));
     g_bRemove = options.remove;
-    bool done = ScanAll(options, report);
-    if (options.dryRun) EndDryRun();
+    bool done = ScanAll(run, options, report);
     if (g_nInfected > 0) return kExitInfected;
     return done ? kExitClean : kExitError;
 }

@@ -3,8 +3,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 
 #include "engine/codes.h"
+#include "engine/engine.h"
 
 extern bool g_bSilent;
 extern bool g_bRemove;
@@ -14,8 +16,6 @@ extern int32_t g_nInfected;
 extern int32_t g_nUnopened;
 extern bool g_bRestartNeeded;
 extern bool g_bLogFailed;
-
-struct PlatDirEntry;
 
 // What became of a file the batch run reported.
 enum BatchFinding {
@@ -35,33 +35,40 @@ class CBatchObserver {
     virtual bool ShouldVisit(const char* /*path*/, const PlatDirEntry& /*entry*/) { return true; }
     virtual void OnFinding(const char* path, const char* label, BatchFinding finding) = 0;
 };
-extern CBatchObserver* g_pBatchObserver;
 
-// How the batch run scans a file and removes one it could not clean: the engine's
-// ScanFile and RemoveUncleanedFile, unless a dry run stands in for them.
-extern ScanOutcome (*g_pfnBatchScanFile)(const char* path, const char** label,
-                                         const PlatDirEntry* listed);
-extern int (*g_pfnBatchRemoveUncleaned)(const char* path);
+// One batch run: the engine it scans with, whom it tells, and how it scans a file and
+// removes one it could not clean (the engine's ScanFile and RemoveUncleanedFile, unless
+// a dry run stands in for them).
+struct BatchRun {
+    explicit BatchRun(Engine& files) : engine(files) {}
+    Engine& engine;
+    CBatchObserver* observer = nullptr;
+    std::function<ScanOutcome(const char* path, const char** label, const PlatDirEntry* listed)>
+        scanFile;
+    std::function<int(const char* path)> removeUncleaned;
+};
 
 // Whether the walks visit an entry (see CBatchObserver::ShouldVisit).
-bool BatchShouldVisit(const char* path, const PlatDirEntry& entry);
+bool BatchShouldVisit(BatchRun& run, const char* path, const PlatDirEntry& entry);
 
 // Walks `path` and everything below it; one trailing separator is removed in place.
 // Returns false when `path` itself could not be listed.
-bool BatchScanDirectory(char* path);
+bool BatchScanDirectory(BatchRun& run, char* path);
 
 // Scans one file and records the outcome in the counters and the log. `listed`: its
 // entry in its folder's listing, when known.
-void BatchReportFile(const char* path, const PlatDirEntry* listed = nullptr);
+void BatchReportFile(BatchRun& run, const char* path, const PlatDirEntry* listed = nullptr);
 
 // Opens the log (when named) and writes its header; g_bLogFailed tells when it cannot.
 void OpenBatchLog(const char* logName);
 // Writes the totals and closes the log.
 void CloseBatchLog();
 
+typedef bool (*ScanDirectory)(BatchRun& run, char* path);
+
 // Finishes what a run cut off before its end left (see FinishInterruptedWork), opens the
 // log (when named), walks `scanPath` with `scanDirectory`, writes the totals and closes
-// the log. Returns false when `scanPath` could not be listed; g_bLogFailed
-// tells of the log.
-bool RunBatch(char* scanPath, const char* logName,
-              bool (*scanDirectory)(char* path) = BatchScanDirectory);
+// the log. Returns false when `scanPath` could not be listed; g_bLogFailed tells of the
+// log.
+bool RunBatch(BatchRun& run, char* scanPath, const char* logName,
+              ScanDirectory scanDirectory = BatchScanDirectory);

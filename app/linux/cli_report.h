@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/batch.h"
+#include "app/common/batch.h"
 
 class CQuarantine;
 

@@ -1,9 +1,9 @@
-#include "app/options.h"
+#include "app/common/options.h"
 
 #include <cctype>
 #include <cstring>
 
-#include "app/batch.h"
+#include "app/common/batch.h"
 
 namespace {
 

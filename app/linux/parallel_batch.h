@@ -3,13 +3,15 @@
 // order, so that the log is the same as the one-thread walk's.
 #pragma once
 
+#include "app/common/batch.h"
+
 // Threads from TORVOCLEAN_JOBS, by default one a core, and four a core for a `path` on
 // a FUSE file system (at least 1).
 int BatchJobs(const char* path = nullptr);
 
 // BatchScanDirectory with detection on `jobs` threads, the walk's own included; with
 // one it is BatchScanDirectory itself. False when `path` could not be listed.
-bool ParallelScanDirectory(char* path, int jobs);
+bool ParallelScanDirectory(BatchRun& run, char* path, int jobs);
 
 // ParallelScanDirectory with BatchJobs(path) threads.
-bool ScanDirectoryOnAllCores(char* path);
+bool ScanDirectoryOnAllCores(BatchRun& run, char* path);

@@ -1,4 +1,4 @@
-#include "app/dry_run.h"
+#include "app/linux/dry_run.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -8,19 +8,13 @@
 
 #include <cstdlib>
 
-#include "app/batch.h"
+#include "app/common/batch.h"
 #include "engine/clean.h"
 #include "engine/detect.h"
 #include "engine/restart_ops.h"
 #include "platform/platform.h"
 
 namespace {
-
-std::string g_strFolder;
-// The copy being cleaned, and the folder of the file it stands for.
-std::string g_strPlace;
-std::string g_strOriginalFolder;
-int g_nCopies;
 
 // In full, as the restart list names files.
 std::string FolderOf(const std::string& path) {
@@ -63,55 +57,64 @@ void RemoveFolder(const std::string& folder) {
     rmdir(folder.c_str());
 }
 
-ScanOutcome ScanCopy(const std::string& copy, const char** label, bool inUse) {
+}  // namespace
+
+ScanOutcome DryRun::ScanCopy(const std::string& copy, const char** label, bool inUse) {
     int holder = -1;
     if (inUse) {
         holder = open(copy.c_str(), O_RDONLY | O_CLOEXEC);
         if (holder >= 0) flock(holder, LOCK_SH);
     }
-    ScanOutcome outcome = ScanFile(copy.c_str(), label);
+    ScanOutcome outcome = ::ScanFile(*m_engine, copy.c_str(), label);
     if (holder >= 0) close(holder);
     return outcome;
 }
 
-ScanOutcome DryScanFile(const char* path, const char** label, const PlatDirEntry* listed) {
-    DetectResult detected = DetectFile(path, label, listed);
+ScanOutcome DryRun::ScanFile(Platform& host, const char* path, const char** label,
+                             const PlatDirEntry* listed) {
+    DetectResult detected = DetectFile(host, path, label, listed);
     if (detected == DETECT_OPEN_FAILED) return SCAN_OPEN_FAILED;
     if (detected != DETECT_INFECTED) return SCAN_CLEAN;
-    g_strPlace = g_strFolder + "/" + std::to_string(++g_nCopies);
-    g_strOriginalFolder = FolderOf(path);
-    std::string copy = g_strPlace + "/" + NameOf(path);
+    m_place = m_folder + "/" + std::to_string(++m_copies);
+    m_originalFolder = FolderOf(path);
+    std::string copy = m_place + "/" + NameOf(path);
     ScanOutcome outcome = SCAN_CLEAN_FAILED;
-    if (mkdir(g_strPlace.c_str(), 0700) == 0 && PlatCopyFile(path, copy.c_str()))
+    if (mkdir(m_place.c_str(), 0700) == 0 && host.Copy(path, copy.c_str()))
         outcome = ScanCopy(copy, label, IsInUse(path));
-    RemoveFolder(g_strPlace);
+    RemoveFolder(m_place);
     return outcome;
 }
 
-int DryRemoveUncleaned(const char* path) {
-    return IsInUse(path) ? OP_SCHEDULED : OP_DONE_NOW;
+DryRun::~DryRun() {
+    m_engine.reset();
+    m_platform.reset();
+    if (!m_folder.empty()) RemoveFolder(m_folder);
 }
 
-}  // namespace
-
-bool StartDryRun() {
+bool DryRun::Start() {
     const char* temporary = getenv("TMPDIR");
     std::string pattern =
         std::string(temporary && *temporary ? temporary : "/tmp") + "/torvoclean-dry-run-XXXXXX";
     if (!mkdtemp(&pattern[0])) return false;
-    g_strFolder = pattern;
-    setenv("TORVOCLEAN_RESTART_LIST", (g_strFolder + "/restart-list.ini").c_str(), 1);
-    g_pfnBatchScanFile = DryScanFile;
-    g_pfnBatchRemoveUncleaned = DryRemoveUncleaned;
+    m_folder = pattern;
+    m_platform.reset(new PosixPlatform(m_folder + "/restart-list.ini"));
+    m_engine.reset(new Engine(*m_platform));
     return true;
 }
 
-void EndDryRun() {
-    RemoveFolder(g_strFolder);
+void DryRun::Attach(BatchRun& run, ScheduleWatcher watcher) {
+    m_engine->scheduleWatcher = watcher;
+    Platform& host = run.engine.platform;
+    run.scanFile = [this, &host](const char* path, const char** label, const PlatDirEntry* listed) {
+        return ScanFile(host, path, label, listed);
+    };
+    run.removeUncleaned = [](const char* path) {
+        return IsInUse(path) ? OP_SCHEDULED : OP_DONE_NOW;
+    };
 }
 
-std::string OriginalOfDryRunName(const std::string& name) {
-    std::string place = g_strPlace + "/";
+std::string DryRun::OriginalOf(const std::string& name) const {
+    std::string place = m_place + "/";
     if (name.compare(0, place.size(), place) != 0) return name;
-    return g_strOriginalFolder + "/" + name.substr(place.size());
+    return m_originalFolder + "/" + name.substr(place.size());
 }

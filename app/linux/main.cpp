@@ -8,11 +8,11 @@
 #include <cstdio>
 #include <string>
 
-#include "app/batch.h"
-#include "app/cli.h"
-#include "app/options.h"
-#include "app/parallel_batch.h"
-#include "platform/posix/restart_list.h"
+#include "app/common/batch.h"
+#include "app/common/options.h"
+#include "app/linux/cli.h"
+#include "app/linux/parallel_batch.h"
+#include "platform/posix/posix_platform.h"
 
 namespace {
 
@@ -23,22 +23,26 @@ int UsageError(const char* message, const char* argument) {
 }
 
 // An entry that names no valid file acts on nothing and is reported.
-bool CarryOutRestartList() {
-    RestartListRun run = RunRestartList();
+bool CarryOutRestartList(PosixPlatform& host) {
+    RestartListRun run = host.RunRestartList();
     for (const std::string& entry : run.refused)
         fprintf(stderr, "torvoclean: refused restart list entry \"%s\"\n", entry.c_str());
-    if (run.unreadable) fprintf(stderr, "torvoclean: cannot read %s\n", RestartListPath().c_str());
+    if (run.unreadable)
+        fprintf(stderr, "torvoclean: cannot read %s\n", host.RestartListPath().c_str());
     if (run.unwritable)
         fprintf(stderr, "torvoclean: cannot write %s; carry it out again\n",
-                RestartListPath().c_str());
+                host.RestartListPath().c_str());
     if (run.failed > 0) fputs("torvoclean: some entries of the restart list failed\n", stderr);
     return run.refused.empty() && !run.unreadable && !run.unwritable && run.failed == 0;
 }
 
 // The scan and the restart list; false when any part of them could not be done.
 bool RunAll(const BatchArguments& arguments) {
+    PosixPlatform host(DefaultRestartListPath());
+    Engine engine(host);
+    BatchRun run(engine);
     bool done = true;
-    if (!RunBatch(arguments.pszScanPath, arguments.pszLogName, ScanDirectoryOnAllCores)) {
+    if (!RunBatch(run, arguments.pszScanPath, arguments.pszLogName, ScanDirectoryOnAllCores)) {
         fprintf(stderr, "torvoclean: cannot list %s\n", arguments.pszScanPath);
         done = false;
     }
@@ -50,7 +54,7 @@ bool RunAll(const BatchArguments& arguments) {
         fprintf(stderr, "torvoclean: %d files could not be opened\n", int(g_nUnopened));
         done = false;
     }
-    if (g_bRestart && !CarryOutRestartList()) done = false;
+    if (g_bRestart && !CarryOutRestartList(host)) done = false;
     return done;
 }
 

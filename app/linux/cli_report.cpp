@@ -1,4 +1,4 @@
-#include "app/cli_report.h"
+#include "app/linux/cli_report.h"
 
 #include <fnmatch.h>
 #include <sys/ioctl.h>
@@ -6,15 +6,13 @@
 
 #include <cstdio>
 #include <cstring>
-#include <nlohmann/json.hpp>
 
-#include "app/quarantine.h"
+#include "app/linux/json_names.h"
+#include "app/linux/quarantine.h"
 #include "engine/codes.h"
 #include "platform/platform.h"
 
 namespace {
-
-using Json = nlohmann::json;
 
 // At most a few progress lines a second, and the clock is asked every so many files.
 const std::chrono::milliseconds kProgressEvery(250);
@@ -39,46 +37,6 @@ const char* OutcomeWord(BatchFinding finding, bool repairWaits) {
 const char* ShortLabel(const char* label) {
     const char prefix[] = "infected ";
     return strncmp(label, prefix, sizeof prefix - 1) == 0 ? label + sizeof prefix - 1 : label;
-}
-
-bool IsUtf8(const std::string& text) {
-    for (size_t i = 0; i < text.size();) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        size_t length = c < 0x80         ? 1
-                        : (c >> 5) == 6  ? 2
-                        : (c >> 4) == 14 ? 3
-                        : (c >> 3) == 30 ? 4
-                                         : 0;
-        if (length == 0 || i + length > text.size()) return false;
-        for (size_t k = 1; k < length; ++k)
-            if ((static_cast<unsigned char>(text[i + k]) >> 6) != 2) return false;
-        i += length;
-    }
-    return true;
-}
-
-std::string Base64(const std::string& bytes) {
-    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (size_t i = 0; i < bytes.size(); i += 3) {
-        uint32_t group = uint32_t(static_cast<unsigned char>(bytes[i])) << 16;
-        if (i + 1 < bytes.size()) group |= uint32_t(static_cast<unsigned char>(bytes[i + 1])) << 8;
-        if (i + 2 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 2]);
-        for (size_t k = 0; k < 4; ++k)
-            out += i + k <= bytes.size() ? digits[(group >> (18 - 6 * k)) & 63] : '=';
-    }
-    return out;
-}
-
-// A name need not be UTF-8: then it is also given whole, in base64, beside a form of it
-// for reading (bytes it cannot show become U+FFFD).
-void PutName(Json& object, const std::string& key, const std::string& name) {
-    object[key] = name;
-    if (!IsUtf8(name)) object[key + "_base64"] = Base64(name);
-}
-
-std::string JsonLine(const Json& object) {
-    return object.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 // A line break in a name would make a line of its own.
@@ -122,8 +80,12 @@ void CCliReport::OnScheduled(const std::string& source, const std::string& desti
 }
 
 void CCliReport::OnFinding(const char* path, const char* label, BatchFinding finding) {
+    // A repair waits as its work file's rename onto the file; a deletion as the file's
+    // rename to its work file's name.
     bool repairWaits = false;
-    for (const auto& entry : m_scheduled) repairWaits = repairWaits || !entry.second.empty();
+    for (const auto& entry : m_scheduled)
+        repairWaits =
+            repairWaits || (!entry.second.empty() && entry.first == entry.second + ".cln");
     m_nRepaired += finding == FINDING_DISINFECTED;
     m_nDeleted += finding == FINDING_DELETED;
     m_nWaiting += finding == FINDING_PENDING_RESTART;

@@ -1,11 +1,11 @@
 // The folder holds the copies, named by their SHA-256 (the same original is kept once),
 // each with its first 64 and last 120 bytes inverted, so that no scan takes a copy for
 // the worm and cleans it (the worm's marks lie in those bytes, or need them whole), and
-// "manifest.txt": a line a change, its fields separated by tabs: the original path
-// (with '%', tab, CR and LF written as %25, %09, %0D, %0A), the SHA-256 of the original,
-// the outcome, the time (UTC), the SHA-256 of what the change left ("-" for nothing),
-// and the original's permissions in octal.
-#include "app/quarantine.h"
+// "manifest.jsonl": a JSON object a change, with the original's path (and "path_base64"
+// when it is no UTF-8), the SHA-256 of the original, the outcome, the time (UTC), the
+// SHA-256 of what the change left (null for nothing) and the original's permissions in
+// octal. The tab-separated "manifest.txt" of earlier versions is still read.
+#include "app/linux/quarantine.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,27 +19,21 @@
 #include <ctime>
 #include <vector>
 
-#include "app/sha256.h"
+#include <sha2.h>
+
+#include "app/linux/json_names.h"
 #include "engine/restart_ops.h"
-#include "platform/platform.h"
 
 namespace {
 
-const char kManifest[] = "manifest.txt";
+const char kManifest[] = "manifest.jsonl";
+const char kEarlierManifest[] = "manifest.txt";
 const char kNothing[] = "-";
 
-std::string Escaped(const std::string& path) {
-    std::string out;
-    for (char c : path) {
-        if (c == '%' || c == '\t' || c == '\r' || c == '\n') {
-            char code[4];
-            snprintf(code, sizeof code, "%%%02X", unsigned(static_cast<unsigned char>(c)));
-            out += code;
-        } else {
-            out += c;
-        }
-    }
-    return out;
+// The SHA-256 of the file in hexadecimal; empty when it cannot be read.
+std::string Sha256OfFile(const char* path) {
+    char digest[SHA256_DIGEST_STRING_LENGTH];
+    return SHA256File(path, digest) ? digest : std::string();
 }
 
 std::string Unescaped(const std::string& text) {
@@ -117,10 +111,11 @@ bool InvertEnds(int fd) {
 
 // Copies `from` to `to` whole, with its ends inverted, through a side file that takes
 // the name only once it is complete and on the disk.
-bool CopyInverted(const std::string& from, const std::string& to, unsigned mode) {
+bool CopyInverted(Platform& platform, const std::string& from, const std::string& to,
+                  unsigned mode) {
     std::string side = to + ".part";
     unlink(side.c_str());
-    if (!PlatCopyFile(from.c_str(), side.c_str())) return false;
+    if (!platform.Copy(from.c_str(), side.c_str())) return false;
     int fd = open(side.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
     bool synced = fd >= 0 && InvertEnds(fd) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
     if (fd >= 0) close(fd);
@@ -130,6 +125,8 @@ bool CopyInverted(const std::string& from, const std::string& to, unsigned mode)
 }
 
 }  // namespace
+
+CQuarantine::CQuarantine(Platform& platform) : m_platform(platform) {}
 
 bool CQuarantine::Open(const char* folder) {
     m_folder = folder;
@@ -149,7 +146,7 @@ bool CQuarantine::Keep(const char* path) {
     if (digest.empty() || stat(path, &st) != 0) return false;
     unsigned mode = unsigned(st.st_mode & 07777);
     std::string copy = m_folder + "/" + digest;
-    if (!Exists(copy) && !CopyInverted(path, copy, 0600)) {
+    if (!Exists(copy) && !CopyInverted(m_platform, path, copy, 0600)) {
         fprintf(stderr, "torvoclean: %s: cannot copy it into the quarantine\n", path);
         return false;
     }
@@ -166,11 +163,17 @@ void CQuarantine::Record(const char* path, BatchFinding finding) {
     std::string left = finding == FINDING_PENDING_RESTART
                            ? DigestOrNothing(std::string(path) + ".cln")
                            : DigestOrNothing(path);
+    Json line = {{"original", original.digest},
+                 {"outcome", OutcomeWord(path, finding)},
+                 {"time", Now()},
+                 {"left", left == kNothing ? Json() : Json(left)}};
+    PutName(line, "path", Absolute(path));
+    char mode[8];
+    snprintf(mode, sizeof mode, "%o", original.mode);
+    line["mode"] = mode;
     FILE* manifest = fopen((m_folder + "/" + kManifest).c_str(), "a");
     if (!manifest) return;
-    fprintf(manifest, "%s\t%s\t%s\t%s\t%s\t%o\n", Escaped(Absolute(path)).c_str(),
-            original.digest.c_str(), OutcomeWord(path, finding), Now().c_str(), left.c_str(),
-            original.mode);
+    fprintf(manifest, "%s\n", JsonLine(line).c_str());
     fflush(manifest);
     fsync(fileno(manifest));
     fclose(manifest);
@@ -183,23 +186,48 @@ struct ManifestLine {
     unsigned mode;
 };
 
+bool FromJson(const std::string& text, ManifestLine* line) {
+    Json object = Json::parse(text, nullptr, false);
+    if (!object.is_object() || !GetName(object, "path", &line->path)) return false;
+    const Json& original = object["original"];
+    const Json& left = object["left"];
+    const Json& mode = object["mode"];
+    if (!original.is_string() || !mode.is_string() || !(left.is_string() || left.is_null()))
+        return false;
+    line->original = original;
+    line->left = left.is_null() ? kNothing : left.get<std::string>();
+    line->mode = unsigned(strtoul(mode.get<std::string>().c_str(), nullptr, 8));
+    return true;
+}
+
+// An earlier version's line: tab-separated fields, the path with '%', tab, CR and LF
+// written as %25, %09, %0D, %0A.
+bool FromTabs(const std::string& text, ManifestLine* line) {
+    std::vector<std::string> fields(1);
+    for (char c : text) {
+        if (c == '\t')
+            fields.emplace_back();
+        else
+            fields.back() += c;
+    }
+    if (fields.size() != 6) return false;
+    *line = {Unescaped(fields[0]), fields[1], fields[2], fields[4],
+             unsigned(strtoul(fields[5].c_str(), nullptr, 8))};
+    return true;
+}
+
 std::vector<ManifestLine> ReadManifest(const std::string& folder) {
     std::vector<ManifestLine> lines;
-    FILE* manifest = fopen((folder + "/" + kManifest).c_str(), "r");
+    bool earlier = !Exists(folder + "/" + kManifest);
+    FILE* manifest = fopen((folder + "/" + (earlier ? kEarlierManifest : kManifest)).c_str(), "r");
     if (!manifest) return lines;
     char* text = nullptr;
     size_t size = 0;
-    while (getline(&text, &size, manifest) > 0) {
-        std::vector<std::string> fields(1);
-        for (const char* c = text; *c && *c != '\n'; ++c) {
-            if (*c == '\t')
-                fields.emplace_back();
-            else
-                fields.back() += *c;
-        }
-        if (fields.size() != 6) continue;
-        lines.push_back({Unescaped(fields[0]), fields[1], fields[2], fields[4],
-                         unsigned(strtoul(fields[5].c_str(), nullptr, 8))});
+    for (ssize_t length; (length = getline(&text, &size, manifest)) > 0;) {
+        std::string content(text, size_t(length));
+        if (content.back() == '\n') content.pop_back();
+        ManifestLine line;
+        if (earlier ? FromTabs(content, &line) : FromJson(content, &line)) lines.push_back(line);
     }
     free(text);
     fclose(manifest);
@@ -209,16 +237,16 @@ std::vector<ManifestLine> ReadManifest(const std::string& folder) {
 // The original goes back under its name, in one rename, with its permissions; what the
 // restart list would still do to the file is taken back.
 // A copy that is not the original any more (damaged, or taken away) is never put back.
-bool PutBack(const std::string& folder, const ManifestLine& line) {
+bool PutBack(Engine& engine, const std::string& folder, const ManifestLine& line) {
     std::string side = line.path + ".restore";
-    if (!CopyInverted(folder + "/" + line.original, side, line.mode)) {
+    if (!CopyInverted(engine.platform, folder + "/" + line.original, side, line.mode)) {
         fprintf(stderr, "torvoclean: %s: its copy is missing\n", line.path.c_str());
         return false;
     }
     if (Sha256OfFile(side.c_str()) != line.original) {
         fprintf(stderr, "torvoclean: %s: its copy is damaged\n", line.path.c_str());
     } else if (rename(side.c_str(), line.path.c_str()) == 0) {
-        return TakeBackPendingWork(line.path.c_str());
+        return TakeBackPendingWork(engine, line.path.c_str());
     }
     unlink(side.c_str());
     return false;
@@ -226,7 +254,7 @@ bool PutBack(const std::string& folder, const ManifestLine& line) {
 
 }  // namespace
 
-int RestoreQuarantine(const char* folder, bool quiet) {
+int RestoreQuarantine(Engine& engine, const char* folder, bool quiet) {
     std::vector<ManifestLine> lines = ReadManifest(folder);
     if (lines.empty()) {
         fprintf(stderr, "torvoclean: %s holds no quarantine manifest\n", folder);
@@ -235,14 +263,14 @@ int RestoreQuarantine(const char* folder, bool quiet) {
     int status = 0;
     for (size_t i = lines.size(); i-- > 0;) {
         const ManifestLine& line = lines[i];
-        FileChangesLock lock;
+        FileChangesLock lock(engine);
         std::string now = DigestOrNothing(line.path);
         bool restored = false;
         if (!lock.IsHeld() || (now != line.original && now != line.left))
             fprintf(stderr, "torvoclean: %s: changed since, left as it is\n", line.path.c_str());
         else
-            restored = now == line.original ? TakeBackPendingWork(line.path.c_str())
-                                            : PutBack(folder, line);
+            restored = now == line.original ? TakeBackPendingWork(engine, line.path.c_str())
+                                            : PutBack(engine, folder, line);
         if (!restored)
             status = 2;
         else if (!quiet)

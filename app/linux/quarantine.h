@@ -6,10 +6,12 @@
 #include <map>
 #include <string>
 
-#include "app/batch.h"
+#include "app/common/batch.h"
 
 class CQuarantine {
   public:
+    // Copies are made on `platform`.
+    explicit CQuarantine(Platform& platform);
     // False, with a message, when the folder cannot be made or its manifest opened.
     bool Open(const char* folder);
     // Keeps a whole copy of `path`; false when it cannot, and the file must not change.
@@ -22,10 +24,11 @@ class CQuarantine {
         std::string digest;
         unsigned mode;
     };
+    Platform& m_platform;
     std::string m_folder;
     std::map<std::string, Kept> m_kept;
 };
 
 // Puts back every original the manifest of `folder` lists, the latest change first,
 // unless the file changed since. Returns the exit status: 0 all done, 2 otherwise.
-int RestoreQuarantine(const char* folder, bool quiet);
+int RestoreQuarantine(Engine& engine, const char* folder, bool quiet);

@@ -1,4 +1,4 @@
-#include "app/parallel_batch.h"
+#include "app/linux/parallel_batch.h"
 
 #include <sys/vfs.h>
 
@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/batch.h"
+#include "app/common/batch.h"
 #include "engine/detect.h"
 #include "engine/restart_ops.h"
 #include "engine/tree_walk.h"
@@ -40,13 +40,13 @@ struct Entry {
 // scanned again at its turn exactly as the one-thread walk scans it.
 class ParallelWalk : public TreeWalk {
   public:
-    explicit ParallelWalk(int jobs) : m_entries(kQueueLength) {
+    ParallelWalk(BatchRun& run, int jobs) : m_run(run), m_entries(kQueueLength) {
         for (int job = 1; job < jobs; ++job)
             m_threads.emplace_back(&ParallelWalk::DetectAhead, this);
     }
     ~ParallelWalk() override;
     bool ShouldVisit(const char* path, const PlatDirEntry& entry) override {
-        return BatchShouldVisit(path, entry);
+        return BatchShouldVisit(m_run, path, entry);
     }
     void ReportFile(const char* path, const PlatDirEntry& entry) override;
     // Handles every entry still waiting, in order.
@@ -59,6 +59,7 @@ class ParallelWalk : public TreeWalk {
     void HandleOldest(std::unique_lock<std::mutex>& lock);
     bool MayBeStale(const Entry& entry) const;
 
+    BatchRun& m_run;
     std::mutex m_mutex;
     std::condition_variable m_listed;    // an entry waits for detection, or the walk ended
     std::condition_variable m_detected;  // a detection is done
@@ -113,7 +114,8 @@ void ParallelWalk::DetectNext(std::unique_lock<std::mutex>& lock) {
     entry.cleaningsBefore = m_cleanings;
     lock.unlock();
     const char* label;
-    DetectResult result = DetectFile(entry.path.c_str(), &label, &entry.listed);
+    DetectResult result =
+        DetectFile(m_run.engine.platform, entry.path.c_str(), &label, &entry.listed);
     lock.lock();
     entry.result = result;
     entry.detected = true;
@@ -130,11 +132,11 @@ void ParallelWalk::HandleOldest(std::unique_lock<std::mutex>& lock) {
             m_detected.wait(lock);
     }
     bool scanAgain = entry.result != DETECT_CLEAN || MayBeStale(entry) ||
-                     IsPendingOnRestartList(entry.path.c_str());
+                     IsPendingOnRestartList(m_run.engine, entry.path.c_str());
     if (scanAgain) {
         lock.unlock();
         int32_t infectedBefore = g_nInfected;
-        BatchReportFile(entry.path.c_str(), &entry.listed);
+        BatchReportFile(m_run, entry.path.c_str(), &entry.listed);
         lock.lock();
         // Only an infected file changes anything on disk.
         if (g_nInfected != infectedBefore) {
@@ -188,14 +190,14 @@ int BatchJobs(const char* path) {
     return jobs > 0 ? jobs : 1;
 }
 
-bool ParallelScanDirectory(char* path, int jobs) {
-    if (jobs <= 1) return BatchScanDirectory(path);
-    ParallelWalk walk(jobs);
-    bool listed = WalkTree(path, walk);
+bool ParallelScanDirectory(BatchRun& run, char* path, int jobs) {
+    if (jobs <= 1) return BatchScanDirectory(run, path);
+    ParallelWalk walk(run, jobs);
+    bool listed = WalkTree(run.engine.platform, path, walk);
     walk.Finish();
     return listed;
 }
 
-bool ScanDirectoryOnAllCores(char* path) {
-    return ParallelScanDirectory(path, BatchJobs(path));
+bool ScanDirectoryOnAllCores(BatchRun& run, char* path) {
+    return ParallelScanDirectory(run, path, BatchJobs(path));
 }

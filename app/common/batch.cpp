@@ -1,4 +1,4 @@
-#include "app/batch.h"
+#include "app/common/batch.h"
 
 #include "engine/clean.h"
 #include "engine/restart_ops.h"
@@ -13,9 +13,6 @@ int32_t g_nInfected;
 int32_t g_nUnopened;
 bool g_bRestartNeeded;
 bool g_bLogFailed;
-CBatchObserver* g_pBatchObserver;
-ScanOutcome (*g_pfnBatchScanFile)(const char*, const char**, const PlatDirEntry*) = ScanFile;
-int (*g_pfnBatchRemoveUncleaned)(const char*) = RemoveUncleanedFile;
 
 namespace {
 
@@ -42,86 +39,94 @@ void Log(const char* finding, const char* path) {
 
 // The log itself, when it lies in the scanned tree, and an entry that is gone by its
 // turn (a stale work file that the cleaning of its file consumed) are no findings.
-bool IsOwnOrVanished(const char* path) {
-    return PlatIsGone(path) || (g_pszLogName && PlatIsSameFile(path, g_pszLogName));
+bool IsOwnOrVanished(Platform& platform, const char* path) {
+    return platform.IsGone(path) || (g_pszLogName && platform.IsSameFile(path, g_pszLogName));
 }
 
-void Tell(const char* path, const char* label, BatchFinding finding) {
-    if (g_pBatchObserver) g_pBatchObserver->OnFinding(path, label, finding);
+void Tell(BatchRun& run, const char* path, const char* label, BatchFinding finding) {
+    if (run.observer) run.observer->OnFinding(path, label, finding);
 }
 
 // With "/remove" a file that could not be cleaned is deleted, now or at the restart.
-void RemoveUncleaned(const char* path, const char* label) {
-    switch (g_pfnBatchRemoveUncleaned(path)) {
+void RemoveUncleaned(BatchRun& run, const char* path, const char* label) {
+    int removed =
+        run.removeUncleaned ? run.removeUncleaned(path) : RemoveUncleanedFile(run.engine, path);
+    switch (removed) {
         case OP_DONE_NOW:
             Log(kLogDeleted, path);
-            Tell(path, label, FINDING_DELETED);
+            Tell(run, path, label, FINDING_DELETED);
             break;
         case OP_SCHEDULED:
             g_bRestartNeeded = true;
             Log(kLogDeleted, path);
-            Tell(path, label, FINDING_PENDING_RESTART);
+            Tell(run, path, label, FINDING_PENDING_RESTART);
             break;
         default:
             Log(kLogCleanFailed, path);
-            Tell(path, label, FINDING_CLEAN_FAILED);
+            Tell(run, path, label, FINDING_CLEAN_FAILED);
     }
 }
 
 class BatchWalk : public TreeWalk {
   public:
+    explicit BatchWalk(BatchRun& run) : m_run(run) {}
     bool ShouldVisit(const char* path, const PlatDirEntry& entry) override {
-        return BatchShouldVisit(path, entry);
+        return BatchShouldVisit(m_run, path, entry);
     }
     void ReportFile(const char* path, const PlatDirEntry& entry) override {
-        BatchReportFile(path, &entry);
+        BatchReportFile(m_run, path, &entry);
     }
+
+  private:
+    BatchRun& m_run;
 };
 
 }  // namespace
 
-bool BatchShouldVisit(const char* path, const PlatDirEntry& entry) {
-    return !g_pBatchObserver || g_pBatchObserver->ShouldVisit(path, entry);
+bool BatchShouldVisit(BatchRun& run, const char* path, const PlatDirEntry& entry) {
+    return !run.observer || run.observer->ShouldVisit(path, entry);
 }
 
-bool BatchScanDirectory(char* path) {
-    BatchWalk walk;
-    return WalkTree(path, walk);
+bool BatchScanDirectory(BatchRun& run, char* path) {
+    BatchWalk walk(run);
+    return WalkTree(run.engine.platform, path, walk);
 }
 
-void BatchReportFile(const char* path, const PlatDirEntry* listed) {
+void BatchReportFile(BatchRun& run, const char* path, const PlatDirEntry* listed) {
     const char* label;
-    switch (g_pfnBatchScanFile(path, &label, listed)) {
+    ScanOutcome outcome = run.scanFile ? run.scanFile(path, &label, listed)
+                                       : ScanFile(run.engine, path, &label, listed);
+    switch (outcome) {
         case SCAN_DISINFECTED:
             ++g_nInfected;
             Log(kLogDisinfected, path);
-            Tell(path, label, FINDING_DISINFECTED);
+            Tell(run, path, label, FINDING_DISINFECTED);
             break;
         case SCAN_CLEAN_FAILED:
             ++g_nInfected;
             if (g_bRemove) {
-                RemoveUncleaned(path, label);
+                RemoveUncleaned(run, path, label);
             } else {
                 Log(kLogCleanFailed, path);
-                Tell(path, label, FINDING_CLEAN_FAILED);
+                Tell(run, path, label, FINDING_CLEAN_FAILED);
             }
             break;
         case SCAN_PENDING_RESTART:
             ++g_nInfected;
             g_bRestartNeeded = true;
             Log(kLogDisinfected, path);
-            Tell(path, label, FINDING_PENDING_RESTART);
+            Tell(run, path, label, FINDING_PENDING_RESTART);
             break;
         case SCAN_DELETED:
             ++g_nInfected;
             Log(kLogDeleted, path);
-            Tell(path, label, FINDING_DELETED);
+            Tell(run, path, label, FINDING_DELETED);
             break;
         case SCAN_OPEN_FAILED:
-            if (IsOwnOrVanished(path)) break;
+            if (IsOwnOrVanished(run.engine.platform, path)) break;
             ++g_nUnopened;
             Log(kLogOpenFailed, path);
-            Tell(path, label, FINDING_OPEN_FAILED);
+            Tell(run, path, label, FINDING_OPEN_FAILED);
             break;
         default:
             break;
@@ -145,10 +150,10 @@ void CloseBatchLog() {
     g_pLogFile = nullptr;
 }
 
-bool RunBatch(char* scanPath, const char* logName, bool (*scanDirectory)(char* path)) {
-    FinishInterruptedWork();
+bool RunBatch(BatchRun& run, char* scanPath, const char* logName, ScanDirectory scanDirectory) {
+    FinishInterruptedWork(run.engine);
     OpenBatchLog(logName);
-    bool listed = scanDirectory(scanPath);
+    bool listed = scanDirectory(run, scanPath);
     CloseBatchLog();
     return listed;
 }

@@ -1,4 +1,4 @@
-#include "app/shutdown.h"
+#include "app/windows/shutdown.h"
 
 #include <windows.h>
 

@@ -260,17 +260,41 @@ ScanOutcome ScanLocked(Engine& engine, const char* path, const char** label,
     return SCAN_CLEAN;
 }
 
-}  // namespace
-
-CleanResult CleanFile(Engine& engine, const char* path) {
-    FileChangesLock lock(engine);
-    if (!lock.IsHeld()) return CLEAN_FAILED;
+CleanResult CleanLocked(Engine& engine, const char* path) {
     const char* label;
     bool isExecutable;
     DetectResult detected = DetectFileForm(engine.platform, path, &label, nullptr, &isExecutable);
     if (detected == DETECT_OPEN_FAILED || !MayBeRead(engine, path)) return CLEAN_OPEN_FAILED;
     if (detected != DETECT_INFECTED) return CLEAN_FAILED;
     return CleanDetected(engine, path, label, isExecutable, 0);
+}
+
+int RemoveLocked(Engine& engine, const char* path) {
+    const char* label;
+    bool isExecutable;
+    if (DetectFileForm(engine.platform, path, &label, nullptr, &isExecutable) != DETECT_INFECTED)
+        return OP_NOT_DONE;
+    if (!MayChange(engine, path) || !TakeBackPendingWork(engine, path)) return OP_NOT_DONE;
+    return DeleteOrSchedule(engine, path);
+}
+
+// Runs `change` under the lock of file changes. A platform that keeps changes until the
+// lock is let go (a disk image) may lose them then: the change is reported failed.
+template <typename Result, typename Change>
+Result UnderLock(Engine& engine, Result failed, Change change) {
+    Result result;
+    {
+        FileChangesLock lock(engine);
+        if (!lock.IsHeld()) return failed;
+        result = change();
+    }
+    return engine.platform.LostChanges() ? failed : result;
+}
+
+}  // namespace
+
+CleanResult CleanFile(Engine& engine, const char* path) {
+    return UnderLock(engine, CLEAN_FAILED, [&] { return CleanLocked(engine, path); });
 }
 
 // A path the platform cannot reach, or a name that stands for another file, is never
@@ -286,19 +310,14 @@ ScanOutcome ScanFile(Engine& engine, const char* path, const char** label,
     DetectResult detected = DetectFileForm(engine.platform, path, label, listed, &isExecutable);
     if (detected == DETECT_NO_MEMORY) return SCAN_CLEAN;
     if (detected == DETECT_CLEAN && !IsPendingOnRestartList(engine, path)) return SCAN_CLEAN;
-    FileChangesLock lock(engine);
-    if (lock.IsHeld()) return ScanLocked(engine, path, label, listed);
-    if (detected == DETECT_OPEN_FAILED) return SCAN_OPEN_FAILED;
-    return detected == DETECT_INFECTED ? SCAN_CLEAN_FAILED : SCAN_CLEAN;
+    ScanOutcome unlocked = detected == DETECT_OPEN_FAILED ? SCAN_OPEN_FAILED
+                           : detected == DETECT_INFECTED  ? SCAN_CLEAN_FAILED
+                                                          : SCAN_CLEAN;
+    ScanOutcome outcome =
+        UnderLock(engine, unlocked, [&] { return ScanLocked(engine, path, label, listed); });
+    return outcome;
 }
 
 int RemoveUncleanedFile(Engine& engine, const char* path) {
-    FileChangesLock lock(engine);
-    if (!lock.IsHeld()) return OP_NOT_DONE;
-    const char* label;
-    bool isExecutable;
-    if (DetectFileForm(engine.platform, path, &label, nullptr, &isExecutable) != DETECT_INFECTED)
-        return OP_NOT_DONE;
-    if (!MayChange(engine, path) || !TakeBackPendingWork(engine, path)) return OP_NOT_DONE;
-    return DeleteOrSchedule(engine, path);
+    return UnderLock(engine, OP_NOT_DONE, [&] { return RemoveLocked(engine, path); });
 }

@@ -117,6 +117,10 @@ class Platform {
     // lock waits for the one that holds it. False when it cannot be had.
     virtual bool LockFileChanges() = 0;
     virtual void UnlockFileChanges() = 0;
+    // Whether changes made under the lock, and reported done, did not reach the disk when
+    // it was let go (a platform that keeps them until then: a disk image). Every later
+    // change then fails.
+    virtual bool LostChanges() { return false; }
 
     // The longest path of a file, and of a folder to list, that the platform reaches
     // (259 and 255 on Windows, no limit on POSIX); longer paths are left alone.

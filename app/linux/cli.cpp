@@ -13,6 +13,7 @@
 #include "app/common/options.h"
 #include "app/linux/cli_report.h"
 #include "app/linux/dry_run.h"
+#include "app/linux/images.h"
 #include "app/linux/parallel_batch.h"
 #include "app/linux/quarantine.h"
 #include "engine/clean.h"
@@ -39,6 +40,8 @@ const char kHelp[] =
     "      --restart-list=FILE  where work waiting for the restart goes\n"
     "                         (default: /var/lib/torvoclean/wininit.ini)\n"
     "      --exclude=GLOB     leave out what matches GLOB below PATH (repeatable)\n"
+    "      --images           scan disk images (raw, qcow2, VMDK, VDI, VHD, VHDX), as\n"
+    "                         PATH or met below one, as the disks they hold\n"
     "      --quarantine=DIR   keep a copy of every file before it is changed\n"
     "      --restore=DIR      put back the originals kept in DIR\n"
     "      --help             show this text and exit\n"
@@ -59,6 +62,7 @@ enum LongOnly {
     OPT_EXCLUDE,
     OPT_QUARANTINE,
     OPT_RESTORE,
+    OPT_IMAGES,
     OPT_HELP,
     OPT_VERSION
 };
@@ -74,6 +78,7 @@ const option kOptions[] = {
     {"exclude", required_argument, nullptr, OPT_EXCLUDE},
     {"quarantine", required_argument, nullptr, OPT_QUARANTINE},
     {"restore", required_argument, nullptr, OPT_RESTORE},
+    {"images", no_argument, nullptr, OPT_IMAGES},
     {"help", no_argument, nullptr, OPT_HELP},
     {"version", no_argument, nullptr, OPT_VERSION},
     {nullptr, 0, nullptr, 0},
@@ -130,6 +135,9 @@ int TakeOption(int option, CliOptions* options) {
         case OPT_RESTORE:
             options->restore = optarg;
             return -1;
+        case OPT_IMAGES:
+            options->images = true;
+            return -1;
         case OPT_HELP:
             fputs(kHelp, stdout);
             return kExitClean;
@@ -141,15 +149,19 @@ int TakeOption(int option, CliOptions* options) {
     }
 }
 
-// A folder is walked, a file scanned as one; anything else is an error for that PATH.
-bool ScanPath(BatchRun& run, const char* path, int jobs, CCliReport& report) {
-    if (jobs == 0) jobs = BatchJobs(path);
+// A folder is walked, a file scanned as one (a disk image, with --images, as the disk it
+// holds, as are the images met in the walk); anything else is an error for that PATH.
+bool ScanPath(BatchRun& run, const char* path, const CliOptions& options, const ImageScan& images,
+              CCliReport& report) {
+    int jobs = options.jobs == 0 ? BatchJobs(path) : options.jobs;
     struct stat st;
     if (stat(path, &st) != 0) {
         fprintf(stderr, "torvoclean: %s: %s\n", path, strerror(errno));
         return false;
     }
     report.SetRoot(path);
+    if (S_ISREG(st.st_mode) && options.images && IsDiskImage(path))
+        return ScanImage(path, images, report);
     if (S_ISREG(st.st_mode)) {
         report.CountFile();
         BatchReportFile(run, path);
@@ -160,11 +172,15 @@ bool ScanPath(BatchRun& run, const char* path, int jobs, CCliReport& report) {
         fprintf(stderr, "torvoclean: %s: cannot list it\n", path);
         return false;
     }
-    return true;
+    bool done = true;
+    for (const std::string& image : report.TakeImagesMet())
+        done = ScanImage(image.c_str(), images, report) && done;
+    return done;
 }
 
 // What a run cut off before its end left is finished first; a dry run changes nothing.
-bool ScanAll(BatchRun& run, const CliOptions& options, CCliReport& report) {
+bool ScanAll(BatchRun& run, const CliOptions& options, const ImageScan& images,
+             CCliReport& report) {
     bool done = true;
     if (!options.dryRun)
         for (const std::string& path : FinishInterruptedWork(run.engine))
@@ -173,7 +189,8 @@ bool ScanAll(BatchRun& run, const CliOptions& options, CCliReport& report) {
                         "torvoclean: %s: the repair an earlier run left unfinished is done\n",
                         path.c_str());
     OpenBatchLog(options.logName);
-    for (const char* path : options.paths) done = ScanPath(run, path, options.jobs, report) && done;
+    for (const char* path : options.paths)
+        done = ScanPath(run, path, options, images, report) && done;
     CloseBatchLog();
     report.Finish();
     if (g_bLogFailed) {
@@ -239,7 +256,7 @@ int RunCli(const CliOptions& options) {
         return kExitError;
     }
     CCliReport report({options.quiet, options.json, options.dryRun, options.excludes,
-                       quarantined ? &quarantine : nullptr});
+                       quarantined ? &quarantine : nullptr, options.images});
     BatchRun run(engine);
     run.observer = &report;
     engine.scheduleWatcher = ReportScheduled(report, nullptr);
@@ -247,7 +264,11 @@ int RunCli(const CliOptions& options) {
         engine.changeGuard = [&quarantine](const char* path) { return quarantine.Keep(path); };
     if (options.dryRun) dryRun.Attach(run, ReportScheduled(report, &dryRun));
     g_bRemove = options.remove;
-    bool done = ScanAll(run, options, report);
+    ImageScan images = {options.dryRun, [&](Engine& volume) {
+                            volume.scheduleWatcher = ReportScheduled(report, nullptr);
+                            if (quarantined) volume.changeGuard = engine.changeGuard;
+                        }};
+    bool done = ScanAll(run, options, images, report);
     if (g_nInfected > 0) return kExitInfected;
     return done ? kExitClean : kExitError;
 }

@@ -21,6 +21,7 @@ struct CliOptions {
     std::vector<const char*> excludes;
     const char* quarantine = nullptr;
     const char* restore = nullptr;
+    bool images = false;  // disk images are scanned as the disks they hold
     std::vector<char*> paths;
 };
 

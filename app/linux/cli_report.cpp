@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/linux/images.h"
 #include "app/linux/json_names.h"
 #include "app/linux/quarantine.h"
 #include "engine/codes.h"
@@ -63,6 +64,49 @@ CCliReport::CCliReport(const CliReportSettings& settings)
 void CCliReport::SetRoot(const char* root) {
     m_strRoot = root;
     while (m_strRoot.size() > 1 && m_strRoot.back() == '/') m_strRoot.pop_back();
+    m_strImage.clear();
+    m_strPartition.clear();
+}
+
+void CCliReport::SetVolume(const std::string& image, const std::string& partition,
+                           const std::string& root) {
+    m_strRoot = root;
+    m_strImage = image;
+    m_strPartition = partition;
+}
+
+std::vector<std::string> CCliReport::TakeImagesMet() {
+    std::vector<std::string> images;
+    images.swap(m_imagesMet);
+    return images;
+}
+
+void CCliReport::OnSkippedVolume(const std::string& image, const std::string& partition,
+                                 const std::string& why) {
+    if (m_settings.quiet) return;
+    ClearProgress();
+    if (m_settings.json) {
+        Json line = {{"skipped", why}};
+        PutName(line, "image", image);
+        if (!partition.empty()) line["partition"] = partition;
+        printf("%s\n", JsonLine(line).c_str());
+    } else {
+        printf("%s//%s: %s, skipped\n", OneLine(image.c_str()).c_str(), partition.c_str(),
+               why.c_str());
+    }
+    fflush(stdout);
+}
+
+// A file inside an image is named by the image, the partition and its path inside.
+void CCliReport::PutPath(Json& line, const char* path) const {
+    if (m_strImage.empty()) {
+        PutName(line, "path", path);
+        return;
+    }
+    PutName(line, "image", m_strImage);
+    if (!m_strPartition.empty()) line["partition"] = m_strPartition;
+    std::string inside = path + std::min(strlen(path), m_strRoot.size());
+    PutName(line, "path", inside.empty() ? "/" : inside);
 }
 
 bool CCliReport::ShouldVisit(const char* path, const PlatDirEntry& entry) {
@@ -70,6 +114,10 @@ bool CCliReport::ShouldVisit(const char* path, const PlatDirEntry& entry) {
     for (const char* glob : m_settings.excludes)
         if (fnmatch(glob, below, 0) == 0) return false;
     if (entry.isDirectory && !entry.isUnreachable) return true;
+    if (m_settings.images && m_strImage.empty() && entry.isFile && IsDiskImage(path)) {
+        m_imagesMet.push_back(path);
+        return false;
+    }
     ++m_nScanned;
     if (m_bProgress && m_nScanned % kFilesBetweenClockLooks == 0) ShowProgress(path);
     return true;
@@ -100,7 +148,7 @@ void CCliReport::OnFinding(const char* path, const char* label, BatchFinding fin
     ClearProgress();
     if (m_settings.json) {
         Json line = {{"outcome", outcome}};
-        PutName(line, "path", path);
+        PutPath(line, path);
         if (finding != FINDING_OPEN_FAILED) line["label"] = ShortLabel(label);
         for (const auto& entry : m_scheduled) {
             Json scheduled;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/common/batch.h"
+#include "app/linux/json_names.h"
 
 class CQuarantine;
 
@@ -17,6 +18,7 @@ struct CliReportSettings {
     bool dryRun;
     std::vector<const char*> excludes;  // globs, against the path below each PATH
     CQuarantine* quarantine;            // or null
+    bool images;                        // disk images met are kept for scanning as disks
 };
 
 class CCliReport : public CBatchObserver {
@@ -24,6 +26,13 @@ class CCliReport : public CBatchObserver {
     explicit CCliReport(const CliReportSettings& settings);
     // The PATH being scanned now: excludes match below it.
     void SetRoot(const char* root);
+    // The volume of a disk image being scanned now (`partition` empty for a disk without
+    // a partition table): its files are named "<image>//p<N>/..." or "<image>//...".
+    // SetRoot ends it.
+    void SetVolume(const std::string& image, const std::string& partition, const std::string& root);
+    // A volume of an image that is not scanned, and why.
+    void OnSkippedVolume(const std::string& image, const std::string& partition,
+                         const std::string& why);
     // A PATH that is a file: it is counted as scanned.
     void CountFile() { ++m_nScanned; }
 
@@ -32,6 +41,9 @@ class CCliReport : public CBatchObserver {
     // The summary, on standard output.
     void Finish();
 
+    // The disk images the walk met (and left for scanning as disks), since last asked.
+    std::vector<std::string> TakeImagesMet();
+
     // An operation the engine put on the restart list for the file being cleaned.
     void OnScheduled(const std::string& source, const std::string& destination);
 
@@ -39,9 +51,13 @@ class CCliReport : public CBatchObserver {
     void ShowProgress(const char* path);
     void ClearProgress();
 
+    void PutPath(Json& line, const char* path) const;
+
     CliReportSettings m_settings;
     std::string m_strRoot;
+    std::string m_strImage, m_strPartition;  // of the volume being scanned, if any
     std::vector<std::pair<std::string, std::string>> m_scheduled;
+    std::vector<std::string> m_imagesMet;
     long m_nScanned = 0, m_nRepaired = 0, m_nDeleted = 0, m_nWaiting = 0, m_nFailed = 0,
          m_nUnopened = 0;
     bool m_bProgress;

@@ -24,8 +24,7 @@ class BlockDevice {
 
 // `length` bytes of `device` from `offset` on: a partition. Null when the range does not
 // lie inside the device.
-std::unique_ptr<BlockDevice> MakeRangeDevice(BlockDevice& device, uint64_t offset,
-                                             uint64_t length);
+std::unique_ptr<BlockDevice> MakeRangeDevice(BlockDevice& device, uint64_t offset, uint64_t length);
 
 // A file of the host read and written with pread and pwrite. Null, with `error` set,
 // when it cannot be opened.

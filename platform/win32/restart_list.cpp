@@ -295,10 +295,14 @@ std::string Win32Platform::RestartListName(const char* path) {
     return IsWin95Family() ? ShortName(path) : NtPath(path);
 }
 
-// File names of both families ignore case.
+// File names of both families ignore case. On the Windows 95 family a file recorded
+// before it existed is named in full, and by its short name once it does.
 bool Win32Platform::IsSameRestartListName(const std::string& first, const std::string& second) {
     if (!IsWin95Family()) return IsSameNtPath(first, second);
-    return lstrcmpiA(first.c_str(), second.c_str()) == 0;
+    return lstrcmpiA(first.c_str(), second.c_str()) == 0 ||
+           (lstrcmpiA(ShortName(FolderOf(first).c_str()).c_str(),
+                      ShortName(FolderOf(second).c_str()).c_str()) == 0 &&
+            lstrcmpiA(LongLastName(first).c_str(), LongLastName(second).c_str()) == 0);
 }
 
 bool Win32Platform::IsWorkFileName(const std::string& work, const std::string& file) {

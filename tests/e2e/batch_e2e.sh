@@ -485,8 +485,27 @@ unschedulable() {
     fi
 }
 
+# A run cut off inside a nested repair on the Windows 95 family: the outer work file,
+# recorded by its full name before it existed, waits for the inner one; the user has
+# replaced the program since. The next run gives up both, whatever names they go by now.
+cut_nested_repair() {
+    local dir_unix="$WINEPREFIX/drive_c/cut" dir='c:\cut'
+    rm -rf "$dir_unix" && mkdir -p "$dir_unix"
+    "$samplegen" exe --variant e --host-size 5092 "$dir_unix/e.exe.cln" >/dev/null
+    printf 'the host\n' >"$dir_unix/e.exe.cln.cln"
+    printf 'a newer program\n' >"$dir_unix/e.exe"
+    printf '[rename]\r\n%s=%s\r\nNUL=%s\r\n' "$dir\\e.exe.cln" "$dir\\e.exe.cln.cln" \
+        "$dir\\e.exe.cln" >"$WINEPREFIX/drive_c/windows/wininit.ini"
+    scan /silent "$dir" "/log=$dir\\..\\cut.txt"
+    findings_log 0 0 >"$work/expected.log"
+    check "cut nested repair (win98): log" same_log "$dir_unix/../cut.txt" "$work/expected.log"
+    check "cut nested repair (win98): no work file" [ -z "$(find "$dir_unix" -name '*.cln')" ]
+    check "cut nested repair (win98): list emptied" [ ! -e "$WINEPREFIX/drive_c/windows/wininit.ini" ]
+}
+
 if [ "$mode" = wine ]; then
     runs_before_restart win98
+    cut_nested_repair
     unschedulable
     export TORVO_WINE_VERSION=nt WINEPREFIX="$TORVO_WINE_PREFIXES/nt"
 else

@@ -70,14 +70,17 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # qemu-nbd opens the disk images that are not raw (--images).
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS qemu-utils)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "TorvoClean developers <torvoclean@example.org>")
   # CPack puts the summary above this. Lines fit in 80 columns with the space that
   # starts them in the control file.
   string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
-      "Scans a Windows disk mounted on Linux for Win32.Torvo.A@mm, Win32.Torvo.E@mm\n"
-      "and JS.Torvo.A and cleans what it finds, with the engine of the Windows\n"
-      "program TorvoClean.exe. torvoclean-samplegen writes harmless synthetic\n"
-      "samples for testing it.")
+      "Scans a Windows disk mounted on Linux, or a disk image (raw, qcow2, VMDK,\n"
+      "VDI, VHD, VHDX; FAT and NTFS) without mounting it, for Win32.Torvo.A@mm,\n"
+      "Win32.Torvo.E@mm and JS.Torvo.A and cleans what it finds, with the engine of\n"
+      "the Windows program TorvoClean.exe. torvoclean-samplegen writes harmless\n"
+      "synthetic samples for testing it.")
   foreach(page torvoclean torvoclean-samplegen)
     configure_file(docs/${page}.1.in ${release_dir}/${page}.1 @ONLY)
     add_custom_command(OUTPUT ${release_dir}/${page}.1.gz
@@ -95,10 +98,25 @@ else()
   string(STRIP "${terms}" terms)
   string(REPLACE "\n\n" "\n.\n" terms "${terms}")
   string(REPLACE "\n" "\n " terms "${terms}")
+  # The sources are Expat; the Linux tool links libntfs-3g (GPL-2+), which makes the
+  # program, and so the package, a GPL-2+ work.
   file(WRITE ${release_dir}/copyright
        "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
-       "Upstream-Name: TorvoClean\n\n"
-       "Files: *\nCopyright: ${copyright}\nLicense: Expat\n ${terms}\n")
+       "Upstream-Name: TorvoClean\n"
+       "License: GPL-2+\n"
+       "Comment: The sources of TorvoClean are under the Expat license below. The\n"
+       " torvoclean program is linked with libntfs-3g, which is under the GNU General\n"
+       " Public License, version 2 or later: the program as built, and this package,\n"
+       " are therefore distributed under that license.\n\n"
+       "Files: *\nCopyright: ${copyright}\nLicense: Expat\n ${terms}\n\n"
+       "License: GPL-2+\n"
+       " This program is free software; you can redistribute it and/or modify it under\n"
+       " the terms of the GNU General Public License as published by the Free Software\n"
+       " Foundation; either version 2 of the License, or (at your option) any later\n"
+       " version.\n"
+       " .\n"
+       " On Debian systems, the complete text of the GNU General Public License version\n"
+       " 2 can be found in /usr/share/common-licenses/GPL-2.\n")
   add_custom_command(OUTPUT ${release_dir}/changelog.gz
                      COMMAND gzip -9 -n -c ${CMAKE_SOURCE_DIR}/docs/debian/changelog > ${release_dir}/changelog.gz
                      DEPENDS ${CMAKE_SOURCE_DIR}/docs/debian/changelog VERBATIM)

@@ -247,7 +247,7 @@ int RunCli(const CliOptions& options) {
     PosixPlatform host(options.restartList ? options.restartList : DefaultRestartListPath());
     Engine engine(host);
     if (options.restore) return RestoreQuarantine(engine, options.restore, options.quiet);
-    CQuarantine quarantine(host);
+    CQuarantine quarantine;
     bool quarantined = options.quarantine && !options.dryRun;
     if (quarantined && !quarantine.Open(options.quarantine)) return kExitError;
     DryRun dryRun;
@@ -261,12 +261,15 @@ int RunCli(const CliOptions& options) {
     run.observer = &report;
     engine.scheduleWatcher = ReportScheduled(report, nullptr);
     if (quarantined)
-        engine.changeGuard = [&quarantine](const char* path) { return quarantine.Keep(path); };
+        engine.changeGuard = [&](const char* path) { return quarantine.Keep(host, path); };
     if (options.dryRun) dryRun.Attach(run, ReportScheduled(report, &dryRun));
     g_bRemove = options.remove;
-    ImageScan images = {options.dryRun, [&](Engine& volume) {
+    ImageScan images = {options.dryRun, [&](Engine& volume, const ImageVolumeName& name) {
                             volume.scheduleWatcher = ReportScheduled(report, nullptr);
-                            if (quarantined) volume.changeGuard = engine.changeGuard;
+                            if (!quarantined) return;
+                            volume.changeGuard = [&quarantine, &volume, name](const char* path) {
+                                return quarantine.Keep(volume.platform, path, &name);
+                            };
                         }};
     bool done = ScanAll(run, options, images, report);
     if (g_nInfected > 0) return kExitInfected;

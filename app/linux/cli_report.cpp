@@ -66,13 +66,15 @@ void CCliReport::SetRoot(const char* root) {
     while (m_strRoot.size() > 1 && m_strRoot.back() == '/') m_strRoot.pop_back();
     m_strImage.clear();
     m_strPartition.clear();
+    m_strNotCleanedReason.clear();
 }
 
 void CCliReport::SetVolume(const std::string& image, const std::string& partition,
-                           const std::string& root) {
+                           const std::string& root, const std::string& notCleanedReason) {
     m_strRoot = root;
     m_strImage = image;
     m_strPartition = partition;
+    m_strNotCleanedReason = notCleanedReason;
 }
 
 std::vector<std::string> CCliReport::TakeImagesMet() {
@@ -141,6 +143,8 @@ void CCliReport::OnFinding(const char* path, const char* label, BatchFinding fin
     m_nUnopened += finding == FINDING_OPEN_FAILED;
     if (m_settings.quarantine) m_settings.quarantine->Record(path, finding);
     const char* outcome = OutcomeWord(finding, repairWaits);
+    const std::string reason =
+        finding == FINDING_CLEAN_FAILED ? m_strNotCleanedReason : std::string();
     if (m_settings.quiet) {
         m_scheduled.clear();
         return;
@@ -157,12 +161,13 @@ void CCliReport::OnFinding(const char* path, const char* label, BatchFinding fin
             line["restart_list"].push_back(scheduled);
         }
         if (m_settings.dryRun) line["dry_run"] = true;
+        if (!reason.empty()) line["reason"] = reason;
         printf("%s\n", JsonLine(line).c_str());
     } else if (finding == FINDING_OPEN_FAILED) {
         printf("%s: %s\n", OneLine(path).c_str(), outcome);
     } else {
-        printf("%s: %s %s%s\n", OneLine(path).c_str(), ShortLabel(label), outcome,
-               m_settings.dryRun ? " (dry run)" : "");
+        printf("%s: %s %s%s%s%s\n", OneLine(path).c_str(), ShortLabel(label), outcome,
+               m_settings.dryRun ? " (dry run)" : "", reason.empty() ? "" : ": ", reason.c_str());
     }
     fflush(stdout);
     m_scheduled.clear();

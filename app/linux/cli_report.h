@@ -29,7 +29,10 @@ class CCliReport : public CBatchObserver {
     // The volume of a disk image being scanned now (`partition` empty for a disk without
     // a partition table): its files are named "<image>//p<N>/..." or "<image>//...".
     // SetRoot ends it.
-    void SetVolume(const std::string& image, const std::string& partition, const std::string& root);
+    // `notCleanedReason`: what its infected files that cannot be cleaned are told, when
+    // the volume cannot be written at all.
+    void SetVolume(const std::string& image, const std::string& partition, const std::string& root,
+                   const std::string& notCleanedReason = std::string());
     // A volume of an image that is not scanned, and why.
     void OnSkippedVolume(const std::string& image, const std::string& partition,
                          const std::string& why);
@@ -56,6 +59,7 @@ class CCliReport : public CBatchObserver {
     CliReportSettings m_settings;
     std::string m_strRoot;
     std::string m_strImage, m_strPartition;  // of the volume being scanned, if any
+    std::string m_strNotCleanedReason;
     std::vector<std::pair<std::string, std::string>> m_scheduled;
     std::vector<std::string> m_imagesMet;
     long m_nScanned = 0, m_nRepaired = 0, m_nDeleted = 0, m_nWaiting = 0, m_nFailed = 0,

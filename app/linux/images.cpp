@@ -13,6 +13,7 @@
 #include "platform/image/disk/image_format.h"
 #include "platform/image/disk/partitions.h"
 #include "platform/image/image_platform.h"
+#include "platform/image/ntfs/volume.h"
 #include "platform/image/volumes.h"
 #include "platform/image/windows_list.h"
 
@@ -21,12 +22,25 @@ namespace {
 // Images smaller than this are no disks (a floppy has 160 KiB and more).
 const off_t kSmallestImage = 64 * 1024;
 
+// What a volume's infected files are told when the volume cannot be written.
+const char kNotWritableAdvice[] = "run chkdsk in Windows first";
+
 // One volume of the disk, opened.
 struct OpenVolume {
     Partition partition;
     std::unique_ptr<BlockDevice> device;
     std::unique_ptr<image::Volume> volume;
+    std::string readOnlyReason;  // why Windows' own state keeps it from being written
 };
+
+// An NTFS volume that Windows left unclean or hibernated is opened read-only.
+std::unique_ptr<image::Volume> OpenFileSystem(BlockDevice& device, FileSystemKind kind,
+                                              std::string* readOnlyReason, std::string* error) {
+    if (kind != FileSystemKind::kNtfs) return OpenFatVolume(device, error);
+    std::unique_ptr<ntfs::Volume> volume = ntfs::OpenVolume(device, false, error);
+    if (volume) *readOnlyReason = volume->ReadOnlyReason();
+    return std::unique_ptr<image::Volume>(volume.release());
+}
 
 std::string PartitionName(const Partition& partition) {
     return partition.number == 0 ? std::string() : "p" + std::to_string(partition.number);
@@ -49,7 +63,7 @@ VolumeIdentity IdentityOf(const Partition& partition) {
 }
 
 // The FAT and NTFS volumes of the disk; the others are told of and left out.
-std::vector<OpenVolume> OpenVolumes(Disk& disk, const std::string& image, CCliReport& report,
+std::vector<OpenVolume> OpenVolumes(Disk& disk, const std::string& image, CCliReport* report,
                                     bool* complete) {
     std::string error;
     std::vector<Partition> partitions = ReadPartitions(disk.Device(), &error);
@@ -57,16 +71,17 @@ std::vector<OpenVolume> OpenVolumes(Disk& disk, const std::string& image, CCliRe
     std::vector<OpenVolume> volumes;
     for (const Partition& partition : partitions) {
         FileSystemKind kind = partition.fileSystem.kind;
-        if (kind == FileSystemKind::kOther || kind == FileSystemKind::kNtfs) {
-            std::string why = partition.fileSystem.name + " file system";
-            if (kind == FileSystemKind::kNtfs) why = "NTFS, which this build cannot read yet";
-            report.OnSkippedVolume(image, PartitionName(partition), why);
+        if (kind == FileSystemKind::kOther) {
+            if (report)
+                report->OnSkippedVolume(image, PartitionName(partition),
+                                        partition.fileSystem.name + " file system");
             continue;
         }
         OpenVolume open;
         open.partition = partition;
         open.device = MakeRangeDevice(disk.Device(), partition.offset, partition.length);
-        if (open.device) open.volume = OpenFatVolume(*open.device, &error);
+        if (open.device)
+            open.volume = OpenFileSystem(*open.device, kind, &open.readOnlyReason, &error);
         if (!open.volume) {
             fprintf(stderr, "torvoclean: %s: %s\n", VolumeRoot(image, partition).c_str(),
                     error.c_str());
@@ -87,17 +102,28 @@ WindowsOnImage FindWindowsOn(std::vector<OpenVolume>& volumes) {
     return WindowsOnImage();
 }
 
+std::unique_ptr<ImagePlatform> MakePlatform(OpenVolume& open, const WindowsOnImage& windows,
+                                            const std::string& image) {
+    char letter = DriveLetterOf(windows, IdentityOf(open.partition));
+    return std::unique_ptr<ImagePlatform>(
+        new ImagePlatform(VolumeRoot(image, open.partition), *open.volume,
+                          MakeWindowsRestartList(windows, *open.volume, letter)));
+}
+
 bool ScanVolume(OpenVolume& open, const WindowsOnImage& windows, const std::string& image,
                 const ImageScan& scan, CCliReport& report) {
     std::string root = VolumeRoot(image, open.partition);
-    char letter = DriveLetterOf(windows, IdentityOf(open.partition));
-    ImagePlatform platform(root, *open.volume,
-                           MakeWindowsRestartList(windows, *open.volume, letter));
+    std::unique_ptr<ImagePlatform> volumePlatform = MakePlatform(open, windows, image);
+    ImagePlatform& platform = *volumePlatform;
     Engine engine(platform);
-    scan.prepareEngine(engine);
+    scan.prepareEngine(engine, {image, PartitionName(open.partition)});
     BatchRun run(engine);
     run.observer = &report;
-    report.SetVolume(image, PartitionName(open.partition), root);
+    report.SetVolume(image, PartitionName(open.partition), root,
+                     open.readOnlyReason.empty() ? "" : kNotWritableAdvice);
+    if (!open.readOnlyReason.empty())
+        fprintf(stderr, "torvoclean: %s: scanned read-only, nothing is changed: %s\n", root.c_str(),
+                open.readOnlyReason.c_str());
     FinishInterruptedWork(engine);
     std::string start = root + "/";
     bool listed = BatchScanDirectory(run, &start[0]);
@@ -130,9 +156,37 @@ bool ScanImage(const char* path, const ImageScan& scan, CCliReport& report) {
     }
     if (!disk->Notice().empty()) fprintf(stderr, "torvoclean: %s\n", disk->Notice().c_str());
     bool complete = true;
-    std::vector<OpenVolume> volumes = OpenVolumes(*disk, path, report, &complete);
+    std::vector<OpenVolume> volumes = OpenVolumes(*disk, path, &report, &complete);
     WindowsOnImage windows = FindWindowsOn(volumes);
     for (OpenVolume& open : volumes)
         complete = ScanVolume(open, windows, path, scan, report) && complete;
     return complete;
+}
+
+std::string ImageFilePath(const ImageVolumeName& volume, const std::string& inside) {
+    return volume.partition.empty() ? volume.image + "/" + inside
+                                    : volume.image + "//" + volume.partition + inside;
+}
+
+bool ChangeImageVolume(const ImageVolumeName& name,
+                       const std::function<bool(Engine& engine)>& change) {
+    std::string error;
+    std::unique_ptr<Disk> disk = OpenDisk(name.image, DiskMode::kReadWrite, &error);
+    if (!disk) {
+        fprintf(stderr, "torvoclean: %s\n", error.c_str());
+        return false;
+    }
+    bool complete = true;
+    std::vector<OpenVolume> volumes = OpenVolumes(*disk, name.image, nullptr, &complete);
+    WindowsOnImage windows = FindWindowsOn(volumes);
+    for (OpenVolume& open : volumes) {
+        if (PartitionName(open.partition) != name.partition) continue;
+        std::unique_ptr<ImagePlatform> platform = MakePlatform(open, windows, name.image);
+        Engine engine(*platform);
+        FinishInterruptedWork(engine);
+        return change(engine) && !platform->LostChanges();
+    }
+    fprintf(stderr, "torvoclean: %s: no such volume on the disk\n",
+            ImageFilePath(name, "").c_str());
+    return false;
 }

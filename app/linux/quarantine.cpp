@@ -4,7 +4,9 @@
 // "manifest.jsonl": a JSON object a change, with the original's path (and "path_base64"
 // when it is no UTF-8), the SHA-256 of the original, the outcome, the time (UTC), the
 // SHA-256 of what the change left (null for nothing) and the original's permissions in
-// octal. The tab-separated "manifest.txt" of earlier versions is still read.
+// octal. A file inside a disk image is named by the image, the partition and the path
+// inside, and has its DOS attributes ("attributes") instead of permissions. The
+// tab-separated "manifest.txt" of earlier versions is still read.
 #include "app/linux/quarantine.h"
 
 #include <fcntl.h>
@@ -17,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <vector>
 
 #include <sha2.h>
@@ -109,13 +112,58 @@ bool InvertEnds(int fd) {
     return true;
 }
 
-// Copies `from` to `to` whole, with its ends inverted, through a side file that takes
-// the name only once it is complete and on the disk.
-bool CopyInverted(Platform& platform, const std::string& from, const std::string& to,
+const int64_t kChunk = 1 << 16;
+
+// Reads a file through `platform` a chunk at a time; false when it cannot be read whole.
+bool ReadVia(Platform& platform, const std::string& path,
+             const std::function<bool(const unsigned char*, size_t)>& take) {
+    int64_t size = -1;
+    PlatFile file = platform.OpenRead(path.c_str(), &size);
+    if (file == PLAT_NO_FILE) return false;
+    if (size < 0) size = platform.FileSize(file);
+    std::vector<unsigned char> chunk(kChunk);
+    bool whole = size >= 0;
+    for (int64_t at = 0; whole && at < size;) {
+        int32_t got = platform.ReadAt(file, at, chunk.data(), int32_t(std::min(kChunk, size - at)));
+        whole = got > 0 && take(chunk.data(), size_t(got));
+        at += got;
+    }
+    platform.Close(file);
+    return whole;
+}
+
+std::string Sha256Via(Platform& platform, const std::string& path) {
+    SHA2_CTX context;
+    SHA256Init(&context);
+    char digest[SHA256_DIGEST_STRING_LENGTH];
+    if (!ReadVia(platform, path, [&](const unsigned char* bytes, size_t count) {
+            SHA256Update(&context, bytes, count);
+            return true;
+        }))
+        return std::string();
+    return SHA256End(&context, digest);
+}
+
+// A copy on the host of a file read through `platform`.
+bool CopyOut(Platform& platform, const std::string& from, const std::string& to) {
+    int fd = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    bool copied = ReadVia(platform, from, [fd](const unsigned char* bytes, size_t count) {
+        return write(fd, bytes, count) == ssize_t(count);
+    });
+    return close(fd) == 0 && copied;
+}
+
+// Copies a file whole to `to`, with its ends inverted, through a side file that `copy`
+// makes and that takes the name only once it is complete and on the disk.
+bool CopyInverted(const std::function<bool(const std::string& side)>& copy, const std::string& to,
                   unsigned mode) {
     std::string side = to + ".part";
     unlink(side.c_str());
-    if (!platform.Copy(from.c_str(), side.c_str())) return false;
+    if (!copy(side)) {
+        unlink(side.c_str());
+        return false;
+    }
     int fd = open(side.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
     bool synced = fd >= 0 && InvertEnds(fd) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
     if (fd >= 0) close(fd);
@@ -125,8 +173,6 @@ bool CopyInverted(Platform& platform, const std::string& from, const std::string
 }
 
 }  // namespace
-
-CQuarantine::CQuarantine(Platform& platform) : m_platform(platform) {}
 
 bool CQuarantine::Open(const char* folder) {
     m_folder = folder;
@@ -139,18 +185,24 @@ bool CQuarantine::Open(const char* folder) {
     return true;
 }
 
-bool CQuarantine::Keep(const char* path) {
+bool CQuarantine::Keep(Platform& platform, const char* path, const ImageVolumeName* volume) {
     struct stat st;
     if (m_kept.count(path)) return true;
-    std::string digest = Sha256OfFile(path);
-    if (digest.empty() || stat(path, &st) != 0) return false;
-    unsigned mode = unsigned(st.st_mode & 07777);
+    std::string digest = volume ? Sha256Via(platform, path) : Sha256OfFile(path);
+    if (digest.empty() || (!volume && stat(path, &st) != 0)) return false;
+    // A file in an image has DOS attributes where a file of the host has permissions.
+    PlatAttributes attributes = {0, 0, 0};
+    if (volume && !platform.GetAttributes(path, &attributes)) return false;
+    unsigned mode = volume ? attributes.bits : unsigned(st.st_mode & 07777);
     std::string copy = m_folder + "/" + digest;
-    if (!Exists(copy) && !CopyInverted(m_platform, path, copy, 0600)) {
+    auto copyOriginal = [&](const std::string& side) {
+        return volume ? CopyOut(platform, path, side) : platform.Copy(path, side.c_str());
+    };
+    if (!Exists(copy) && !CopyInverted(copyOriginal, copy, 0600)) {
         fprintf(stderr, "torvoclean: %s: cannot copy it into the quarantine\n", path);
         return false;
     }
-    m_kept[path] = {digest, mode};
+    m_kept[path] = {digest, mode, &platform, volume ? *volume : ImageVolumeName()};
     return true;
 }
 
@@ -163,14 +215,28 @@ void CQuarantine::Record(const char* path, BatchFinding finding) {
     std::string left = finding == FINDING_PENDING_RESTART
                            ? DigestOrNothing(std::string(path) + ".cln")
                            : DigestOrNothing(path);
+    const ImageVolumeName& volume = original.volume;
+    if (!volume.image.empty()) {
+        left = original.platform->IsGone(path) ? kNothing : Sha256Via(*original.platform, path);
+        if (left.empty()) left = kNothing;
+    }
     Json line = {{"original", original.digest},
                  {"outcome", OutcomeWord(path, finding)},
                  {"time", Now()},
                  {"left", left == kNothing ? Json() : Json(left)}};
-    PutName(line, "path", Absolute(path));
+    if (volume.image.empty()) {
+        PutName(line, "path", Absolute(path));
+    } else {
+        PutName(line, "image", Absolute(volume.image.c_str()));
+        if (!volume.partition.empty()) line["partition"] = volume.partition;
+        PutName(line, "path", path + ImageFilePath(volume, "").size());
+    }
     char mode[8];
     snprintf(mode, sizeof mode, "%o", original.mode);
-    line["mode"] = mode;
+    if (volume.image.empty())
+        line["mode"] = mode;
+    else
+        line["attributes"] = original.mode;
     FILE* manifest = fopen((m_folder + "/" + kManifest).c_str(), "a");
     if (!manifest) return;
     fprintf(manifest, "%s\n", JsonLine(line).c_str());
@@ -184,19 +250,31 @@ namespace {
 struct ManifestLine {
     std::string path, original, outcome, left;
     unsigned mode;
+    ImageVolumeName volume;  // of a file inside a disk image
 };
 
 bool FromJson(const std::string& text, ManifestLine* line) {
     Json object = Json::parse(text, nullptr, false);
     if (!object.is_object() || !GetName(object, "path", &line->path)) return false;
+    if (object.contains("image")) {
+        const Json& partition = object["partition"];
+        if (!GetName(object, "image", &line->volume.image) ||
+            !(partition.is_null() || partition.is_string()))
+            return false;
+        if (partition.is_string()) line->volume.partition = partition;
+    }
     const Json& original = object["original"];
     const Json& left = object["left"];
     const Json& mode = object["mode"];
-    if (!original.is_string() || !mode.is_string() || !(left.is_string() || left.is_null()))
+    const Json& attributes = object["attributes"];
+    bool inImage = !line->volume.image.empty();
+    if (!original.is_string() || !(left.is_string() || left.is_null()) ||
+        !(inImage ? attributes.is_number_unsigned() : mode.is_string()))
         return false;
     line->original = original;
     line->left = left.is_null() ? kNothing : left.get<std::string>();
-    line->mode = unsigned(strtoul(mode.get<std::string>().c_str(), nullptr, 8));
+    line->mode = inImage ? attributes.get<unsigned>()
+                         : unsigned(strtoul(mode.get<std::string>().c_str(), nullptr, 8));
     return true;
 }
 
@@ -211,8 +289,12 @@ bool FromTabs(const std::string& text, ManifestLine* line) {
             fields.back() += c;
     }
     if (fields.size() != 6) return false;
-    *line = {Unescaped(fields[0]), fields[1], fields[2], fields[4],
-             unsigned(strtoul(fields[5].c_str(), nullptr, 8))};
+    *line = {Unescaped(fields[0]),
+             fields[1],
+             fields[2],
+             fields[4],
+             unsigned(strtoul(fields[5].c_str(), nullptr, 8)),
+             ImageVolumeName()};
     return true;
 }
 
@@ -239,7 +321,10 @@ std::vector<ManifestLine> ReadManifest(const std::string& folder) {
 // A copy that is not the original any more (damaged, or taken away) is never put back.
 bool PutBack(Engine& engine, const std::string& folder, const ManifestLine& line) {
     std::string side = line.path + ".restore";
-    if (!CopyInverted(engine.platform, folder + "/" + line.original, side, line.mode)) {
+    auto copyKept = [&](const std::string& to) {
+        return engine.platform.Copy((folder + "/" + line.original).c_str(), to.c_str());
+    };
+    if (!CopyInverted(copyKept, side, line.mode)) {
         fprintf(stderr, "torvoclean: %s: its copy is missing\n", line.path.c_str());
         return false;
     }
@@ -250,6 +335,60 @@ bool PutBack(Engine& engine, const std::string& folder, const ManifestLine& line
     }
     unlink(side.c_str());
     return false;
+}
+
+bool RestoreOnHost(Engine& engine, const std::string& folder, const ManifestLine& line) {
+    FileChangesLock lock(engine);
+    std::string now = DigestOrNothing(line.path);
+    if (!lock.IsHeld() || (now != line.original && now != line.left)) {
+        fprintf(stderr, "torvoclean: %s: changed since, left as it is\n", line.path.c_str());
+        return false;
+    }
+    return now == line.original ? TakeBackPendingWork(engine, line.path.c_str())
+                                : PutBack(engine, folder, line);
+}
+
+// The original, checked on the host, is written beside the file in the volume, which it
+// then replaces: all in one change of the image.
+bool PutBackInVolume(Engine& engine, Platform& host, const std::string& folder,
+                     const ManifestLine& line, const std::string& path) {
+    std::string checked = folder + "/" + line.original + ".restore";
+    auto copyKept = [&](const std::string& to) {
+        return host.Copy((folder + "/" + line.original).c_str(), to.c_str());
+    };
+    bool whole =
+        CopyInverted(copyKept, checked, 0600) && Sha256OfFile(checked.c_str()) == line.original;
+    if (!whole) fprintf(stderr, "torvoclean: %s: its copy is missing or damaged\n", path.c_str());
+    Platform& volume = engine.platform;
+    std::string side = path + ".restore";
+    PlatFile written = whole ? volume.CreateWork(side.c_str()) : PLAT_NO_FILE;
+    bool copied = written != PLAT_NO_FILE &&
+                  ReadVia(host, checked, [&](const unsigned char* bytes, size_t count) {
+                      return volume.WriteAll(written, bytes, uint32_t(count));
+                  });
+    if (written != PLAT_NO_FILE) volume.Close(written);
+    unlink(checked.c_str());
+    if (copied) volume.SetAttributes(side.c_str(), {line.mode, 0, 0});
+    if (!copied || (!volume.IsGone(path.c_str()) && !volume.Remove(path.c_str())) ||
+        !volume.Rename(side.c_str(), path.c_str())) {
+        volume.Remove(side.c_str());
+        return false;
+    }
+    return TakeBackPendingWork(engine, path.c_str());
+}
+
+bool RestoreInVolume(Engine& engine, Platform& host, const std::string& folder,
+                     const ManifestLine& line) {
+    FileChangesLock lock(engine);
+    std::string path = ImageFilePath(line.volume, line.path);
+    std::string now =
+        engine.platform.IsGone(path.c_str()) ? kNothing : Sha256Via(engine.platform, path);
+    if (!lock.IsHeld() || (now != line.original && now != line.left)) {
+        fprintf(stderr, "torvoclean: %s: changed since, left as it is\n", path.c_str());
+        return false;
+    }
+    return now == line.original ? TakeBackPendingWork(engine, path.c_str())
+                                : PutBackInVolume(engine, host, folder, line, path);
 }
 
 }  // namespace
@@ -263,18 +402,18 @@ int RestoreQuarantine(Engine& engine, const char* folder, bool quiet) {
     int status = 0;
     for (size_t i = lines.size(); i-- > 0;) {
         const ManifestLine& line = lines[i];
-        FileChangesLock lock(engine);
-        std::string now = DigestOrNothing(line.path);
-        bool restored = false;
-        if (!lock.IsHeld() || (now != line.original && now != line.left))
-            fprintf(stderr, "torvoclean: %s: changed since, left as it is\n", line.path.c_str());
-        else
-            restored = now == line.original ? TakeBackPendingWork(engine, line.path.c_str())
-                                            : PutBack(engine, folder, line);
+        bool inImage = !line.volume.image.empty();
+        bool restored = inImage ? ChangeImageVolume(line.volume,
+                                                    [&](Engine& volume) {
+                                                        return RestoreInVolume(
+                                                            volume, engine.platform, folder, line);
+                                                    })
+                                : RestoreOnHost(engine, folder, line);
+        std::string name = inImage ? ImageFilePath(line.volume, line.path) : line.path;
         if (!restored)
             status = 2;
         else if (!quiet)
-            printf("%s: RESTORED\n", line.path.c_str());
+            printf("%s: RESTORED\n", name.c_str());
     }
     return status;
 }

@@ -7,15 +7,19 @@
 #include <string>
 
 #include "app/common/batch.h"
+#include "app/linux/images.h"
 
+// Files are read through the platform that holds them: the host's, or that of a volume
+// of a disk image (whose files are kept under the image, the partition and the path
+// inside it).
 class CQuarantine {
   public:
-    // Copies are made on `platform`.
-    explicit CQuarantine(Platform& platform);
     // False, with a message, when the folder cannot be made or its manifest opened.
     bool Open(const char* folder);
-    // Keeps a whole copy of `path`; false when it cannot, and the file must not change.
-    bool Keep(const char* path);
+    // Keeps a whole copy of `path`, read through `platform` (`volume`: the image's
+    // volume that platform is, if any); false when it cannot, and the file must not
+    // change.
+    bool Keep(Platform& platform, const char* path, const ImageVolumeName* volume = nullptr);
     // Writes the manifest line of a kept file, now that the outcome is known.
     void Record(const char* path, BatchFinding finding);
 
@@ -23,8 +27,9 @@ class CQuarantine {
     struct Kept {
         std::string digest;
         unsigned mode;
+        Platform* platform;
+        ImageVolumeName volume;  // empty for a file of the host
     };
-    Platform& m_platform;
     std::string m_folder;
     std::map<std::string, Kept> m_kept;
 };

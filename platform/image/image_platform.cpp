@@ -20,6 +20,11 @@ bool IsSameIgnoringCase(const std::string& first, const std::string& second) {
            });
 }
 
+std::string FoldedName(std::string name) {
+    for (char& c : name) c = char(tolower(static_cast<unsigned char>(c)));
+    return name;
+}
+
 // A volume whose Windows keeps no list the program can reach: it holds nothing, and can
 // keep nothing for a restart.
 class NoRestartList : public ImageRestartList {
@@ -234,12 +239,18 @@ void ImagePlatform::SetNormalAttributes(const char* path) {
         m_volume.SetAttributes(inside, entry.attributes & image::kArchive);
 }
 
+// A file removed hands its traits to the file renamed onto its name within the same
+// transaction: its repair (see Rename).
 bool ImagePlatform::Remove(const char* path) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     std::string inside;
     image::Entry entry;
-    return VolumePath(path, &inside) && m_volume.Stat(inside, &entry) && !entry.isDirectory &&
-           m_volume.Remove(inside);
+    image::Traits traits;
+    if (!VolumePath(path, &inside) || !m_volume.Stat(inside, &entry) || entry.isDirectory ||
+        !m_volume.GetTraits(inside, &traits) || !m_volume.Remove(inside))
+        return false;
+    m_removedTraits[FoldedName(inside)] = traits;
+    return true;
 }
 
 bool ImagePlatform::IsGone(const char* path) {
@@ -257,10 +268,18 @@ bool ImagePlatform::IsSameFile(const char* first, const char* second) {
            m_volume.Stat(b, &other) && one.identity == other.identity;
 }
 
+// A repair takes over the traits of the file it replaces. Should they not take, the
+// transaction is dropped: the image keeps the infected file as it was.
 bool ImagePlatform::Rename(const char* from, const char* to) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     std::string source, target;
-    return VolumePath(from, &source) && VolumePath(to, &target) && m_volume.Rename(source, target);
+    if (!VolumePath(from, &source) || !VolumePath(to, &target) || !m_volume.Rename(source, target))
+        return false;
+    auto removed = m_removedTraits.find(FoldedName(target));
+    if (removed == m_removedTraits.end()) return true;
+    if (!m_volume.SetTraits(target, removed->second)) m_commitFailed = true;
+    m_removedTraits.erase(removed);
+    return true;
 }
 
 void ImagePlatform::SyncFolder(const char*) {}
@@ -276,6 +295,7 @@ void ImagePlatform::UnlockFileChanges() {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (!EndTransaction()) m_commitFailed = true;
     m_listLoaded = false;
+    m_removedTraits.clear();
 }
 
 // Work the engine left for the restart goes to the image's list with the rest.
@@ -386,7 +406,9 @@ bool ImagePlatform::ReadRestartList(std::vector<RestartEntry>* entries) {
 // transaction); what it adds stays in memory until the transaction ends.
 bool ImagePlatform::WriteRestartList(const std::vector<RestartEntry>& entries) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    if (m_commitFailed || !LoadList()) return false;
+    // A volume that takes no change takes none on its list's behalf either: a repair
+    // there fails before it begins.
+    if (m_commitFailed || m_volume.IsReadOnly() || !LoadList()) return false;
     std::vector<RestartEntry> kept;
     for (const RestartEntry& entry : m_listOnDisk)
         if (Contains(entries, {entry})) kept.push_back(entry);

@@ -14,6 +14,7 @@
 // every later change is refused (see LostChanges).
 #pragma once
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -110,4 +111,6 @@ class ImagePlatform : public Platform {
     // has it now.
     bool m_listLoaded = false;
     std::vector<RestartEntry> m_listOnDisk, m_listNow;
+    // The traits of the files removed during the transaction, by their folded names.
+    std::map<std::string, image::Traits> m_removedTraits;
 };

@@ -26,6 +26,13 @@ struct Entry {
     uint64_t identity = 0;    // the same for two names of one file
 };
 
+// What a file carries beside its content and attributes that a file put in its place
+// takes over: on NTFS its security descriptor and its 8.3 name.
+struct Traits {
+    std::vector<uint8_t> security;
+    std::string shortName;
+};
+
 class Volume {
   public:
     virtual ~Volume() = default;
@@ -54,6 +61,11 @@ class Volume {
     virtual bool SetAttributes(const std::string& path, uint32_t attributes) = 0;
     // Everything changed so far is written to the device and the device flushed.
     virtual bool Flush() = 0;
+
+    // A file system that keeps no traits (FAT: a name gets its short name by the rules)
+    // has nothing to hand over.
+    virtual bool GetTraits(const std::string&, Traits*) { return true; }
+    virtual bool SetTraits(const std::string&, const Traits&) { return true; }
 };
 
 }  // namespace image

@@ -67,7 +67,10 @@ std::vector<OpenVolume> OpenVolumes(Disk& disk, const std::string& image, CCliRe
                                     bool* complete) {
     std::string error;
     std::vector<Partition> partitions = ReadPartitions(disk.Device(), &error);
-    if (!error.empty()) fprintf(stderr, "torvoclean: %s: %s\n", image.c_str(), error.c_str());
+    if (!error.empty()) {
+        fprintf(stderr, "torvoclean: %s: %s\n", image.c_str(), error.c_str());
+        *complete = false;
+    }
     std::vector<OpenVolume> volumes;
     for (const Partition& partition : partitions) {
         FileSystemKind kind = partition.fileSystem.kind;
@@ -127,13 +130,15 @@ bool ScanVolume(OpenVolume& open, const WindowsOnImage& windows, const std::stri
     FinishInterruptedWork(engine);
     std::string start = root + "/";
     bool listed = BatchScanDirectory(run, &start[0]);
-    if (!listed) fprintf(stderr, "torvoclean: %s: cannot list it\n", root.c_str());
+    std::vector<std::string> readErrors = platform.TakeReadErrors();
+    for (const std::string& message : readErrors)
+        fprintf(stderr, "torvoclean: %s\n", message.c_str());
     if (platform.LostChanges())
         fprintf(stderr,
                 "torvoclean: %s: a change could not be written; the image keeps what it "
                 "held before it\n",
                 root.c_str());
-    return listed && !platform.LostChanges();
+    return listed && readErrors.empty() && !platform.LostChanges();
 }
 
 }  // namespace

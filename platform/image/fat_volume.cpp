@@ -21,6 +21,7 @@ class FatVolume : public image::Volume {
 
     std::string Kind() const override { return "FAT" + std::to_string(m_volume->Type()); }
     bool IsReadOnly() const override { return m_volume->IsReadOnly(); }
+    const std::string& LastError() const override { return m_volume->LastError(); }
 
     bool List(const std::string& folder, std::vector<image::Entry>* entries) override {
         std::vector<fat::Entry> found;

@@ -180,10 +180,24 @@ int32_t ImagePlatform::ReadAt(PlatFile file, int64_t offset, void* buffer, int32
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     OpenFile* open = Find(file);
     size_t got = 0;
-    if (!open || offset < 0 || count < 0 ||
-        !m_volume.Read(open->path, uint64_t(offset), buffer, size_t(count), &got))
+    if (!open || offset < 0 || count < 0) return 0;
+    if (!m_volume.Read(open->path, uint64_t(offset), buffer, size_t(count), &got)) {
+        NoteReadError(open->path, "cannot read it");
         return 0;
+    }
     return int32_t(got);
+}
+
+void ImagePlatform::NoteReadError(const std::string& inside, const std::string& what) {
+    m_readErrors.push_back(m_root + (inside == "/" ? "" : inside) + ": " + what + ": " +
+                           m_volume.LastError());
+}
+
+std::vector<std::string> ImagePlatform::TakeReadErrors() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::vector<std::string> errors;
+    errors.swap(m_readErrors);
+    return errors;
 }
 
 bool ImagePlatform::WriteAll(PlatFile file, const void* data, uint32_t count) {
@@ -369,8 +383,11 @@ PlatListing* ImagePlatform::ListFirst(const char* directory, PlatDirEntry* entry
     self.name = ".";
     self.isDirectory = true;
     listing->entries.push_back(self);
-    if (!VolumePath(directory, &inside) || !m_volume.List(inside, &listing->entries))
+    if (!VolumePath(directory, &inside)) return nullptr;
+    if (!m_volume.List(inside, &listing->entries)) {
+        NoteReadError(inside, "cannot list it");
         return nullptr;
+    }
     Fill(listing.get(), entry);
     return listing.release();
 }

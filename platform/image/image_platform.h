@@ -48,6 +48,9 @@ class ImagePlatform : public Platform {
     ~ImagePlatform() override;
 
     const std::string& Root() const { return m_root; }
+    // What could not be read since last asked (a folder not listed, a file not read
+    // whole), a message each, naming it: the walk itself goes on without them.
+    std::vector<std::string> TakeReadErrors();
 
     PlatFile OpenRead(const char* path, int64_t* size = nullptr) override;
     PlatFile OpenToDetect(const char* path, const PlatDirEntry* listed) override;
@@ -95,6 +98,7 @@ class ImagePlatform : public Platform {
     };
 
     bool VolumePath(const char* path, std::string* inside) const;
+    void NoteReadError(const std::string& inside, const std::string& what);
     bool LoadList();
     bool EndTransaction();
     PlatFile Open(const std::string& inside);
@@ -113,4 +117,5 @@ class ImagePlatform : public Platform {
     std::vector<RestartEntry> m_listOnDisk, m_listNow;
     // The traits of the files removed during the transaction, by their folded names.
     std::map<std::string, image::Traits> m_removedTraits;
+    std::vector<std::string> m_readErrors;
 };

@@ -39,6 +39,8 @@ class Volume {
     // "FAT12", "FAT16", "FAT32" or "NTFS".
     virtual std::string Kind() const = 0;
     virtual bool IsReadOnly() const = 0;
+    // Why the last call that failed did.
+    virtual const std::string& LastError() const = 0;
 
     // The entries of a folder, "." and ".." left out.
     virtual bool List(const std::string& folder, std::vector<Entry>* entries) = 0;

@@ -28,8 +28,6 @@ class Volume : public image::Volume {
     // unclean or hibernated, and writing could lose what Windows has still to write.
     // Empty when the volume is in a state to be written.
     virtual const std::string& ReadOnlyReason() const = 0;
-    // Why the last call that failed did.
-    virtual const std::string& LastError() const = 0;
 
     // Gives a file or folder the 8.3 name `shortName` ("NOTEPAD.EXE"), which no other
     // name in its folder may have; an empty name takes the short name away. A long name

@@ -26,10 +26,13 @@ constexpr size_t kDirectRead = 1024 * 1024;
 constexpr uint64_t kNoChunk = UINT64_MAX;
 
 // A chunk of the disk, read or being read (`cookie` names its request until then).
+// Reading the first chunk of a read-ahead asks for the next one.
 struct Chunk {
     uint64_t index;
-    std::vector<uint8_t> data;
+    std::unique_ptr<uint8_t[]> data;  // kChunk bytes, `length` of them the disk's
+    size_t length;
     int64_t cookie;
+    bool startsReadAhead;
 };
 
 // The last chunks read, the least recently used one going first.
@@ -48,8 +51,16 @@ class ChunkCache {
         return found == m_where.end() ? nullptr : &*found->second;
     }
 
+    // A new chunk, in the memory of one removed before if there is one.
     Chunk& Add(uint64_t index, size_t length) {
-        m_chunks.push_front(Chunk{index, std::vector<uint8_t>(length), 0});
+        std::unique_ptr<uint8_t[]> data;
+        if (m_spare.empty()) {
+            data.reset(new uint8_t[kChunk]);
+        } else {
+            data = std::move(m_spare.back());
+            m_spare.pop_back();
+        }
+        m_chunks.push_front(Chunk{index, std::move(data), length, 0, false});
         m_where[index] = m_chunks.begin();
         return m_chunks.front();
     }
@@ -57,6 +68,7 @@ class ChunkCache {
     void Remove(uint64_t index) {
         auto found = m_where.find(index);
         if (found == m_where.end()) return;
+        m_spare.push_back(std::move(found->second->data));
         m_chunks.erase(found->second);
         m_where.erase(found);
     }
@@ -69,16 +81,17 @@ class ChunkCache {
         for (uint64_t index = offset / kChunk; index * kChunk < offset + count; ++index) {
             auto found = m_where.find(index);
             if (found == m_where.end()) continue;
-            std::vector<uint8_t>& chunk = found->second->data;
+            Chunk& chunk = *found->second;
             uint64_t start = std::max(offset, index * kChunk);
-            uint64_t end = std::min(offset + count, index * kChunk + chunk.size());
-            memcpy(chunk.data() + (start - index * kChunk), data + (start - offset), end - start);
+            uint64_t end = std::min(offset + count, index * kChunk + chunk.length);
+            memcpy(chunk.data.get() + (start - index * kChunk), data + (start - offset), end - start);
         }
     }
 
   private:
     std::list<Chunk> m_chunks;
     std::unordered_map<uint64_t, std::list<Chunk>::iterator> m_where;
+    std::vector<std::unique_ptr<uint8_t[]>> m_spare;
 };
 
 class NbdDevice : public BlockDevice {
@@ -173,9 +186,13 @@ class NbdDevice : public BlockDevice {
             }
             if (!chunk || !Ready(chunk)) return false;
             uint64_t start = std::max(offset, index * kChunk);
-            uint64_t end = std::min<uint64_t>(offset + count, index * kChunk + chunk->data.size());
-            memcpy(buffer + (start - offset), chunk->data.data() + (start - index * kChunk),
+            uint64_t end = std::min<uint64_t>(offset + count, index * kChunk + chunk->length);
+            memcpy(buffer + (start - offset), chunk->data.get() + (start - index * kChunk),
                    end - start);
+            if (chunk->startsReadAhead) {
+                chunk->startsReadAhead = false;
+                ReadAhead(m_sequentialNext);
+            }
         }
         return true;
     }
@@ -192,16 +209,32 @@ class NbdDevice : public BlockDevice {
         return false;
     }
 
-    // Asks for chunks `first` to `last`, and for more after them when the reads run on
-    // from where the last fetch ended.
+    // Asks for chunks `first` to `last` and, when the reads run on from the last
+    // read-ahead, for more after them.
     void Fetch(uint64_t first, uint64_t last) {
-        m_readAhead = first == m_sequentialNext ? std::min(kMaxReadAhead, m_readAhead * 2 + 1) : 0;
-        uint64_t chunks = (m_size + kChunk - 1) / kChunk;
-        uint64_t end = std::min(chunks, last + 1 + m_readAhead);
+        bool sequential = first == m_sequentialNext;
+        Request(first, last + 1);
+        if (sequential) {
+            ReadAhead(last + 1);
+        } else {
+            m_readAhead = 0;
+        }
+    }
+
+    // Asks for the chunks from `first` on, twice as many as the last time (up to
+    // kMaxReadAhead), so that they are there by the time the reads come to them.
+    void ReadAhead(uint64_t first) {
+        m_readAhead = std::min(kMaxReadAhead, m_readAhead * 2 + 1);
+        Request(first, first + m_readAhead);
+        if (Chunk* chunk = m_cache.Peek(first)) chunk->startsReadAhead = true;
+    }
+
+    void Request(uint64_t first, uint64_t end) {
+        end = std::min(end, (m_size + kChunk - 1) / kChunk);
         for (uint64_t index = first; index < end; ++index) {
             if (!m_cache.Find(index)) Start(index);
         }
-        m_sequentialNext = end;
+        m_sequentialNext = std::max(first, end);
     }
 
     void Start(uint64_t index) {
@@ -211,7 +244,7 @@ class NbdDevice : public BlockDevice {
             m_cache.Remove(oldest);
         }
         Chunk& chunk = m_cache.Add(index, size_t(ChunkLength(index)));
-        chunk.cookie = nbd_aio_pread(m_nbd, chunk.data.data(), chunk.data.size(), index * kChunk,
+        chunk.cookie = nbd_aio_pread(m_nbd, chunk.data.get(), chunk.length, index * kChunk,
                                      NBD_NULL_COMPLETION, 0);
         if (chunk.cookie < 0) {
             m_cache.Remove(index);
@@ -279,7 +312,10 @@ bool Connect(nbd_handle* nbd, const std::vector<std::string>& command) {
     std::vector<char*> argv;
     for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
     argv.push_back(nullptr);
+    // Unaligned writes are the server's to handle; a buffer read into is never used
+    // unless the read succeeded, so libnbd need not clear it first.
     return nbd_set_strict_mode(nbd, nbd_get_strict_mode(nbd) & ~LIBNBD_STRICT_ALIGN) == 0 &&
+           nbd_set_pread_initialize(nbd, false) == 0 &&
            nbd_connect_systemd_socket_activation(nbd, argv.data()) == 0;
 }
 

@@ -323,6 +323,7 @@ bool TakeBackPendingWork(Engine& engine, const char* path, PlatAttributes* attri
         }
     }
     if (!any) return true;
+    if (!engine.platform.CanWriteRestartList()) return false;
     // The work files go first, for certain: what stays of their records does nothing.
     RemoveWorkFiles(engine, path, workFiles, attributes, found);
     if (!workFiles.empty()) engine.platform.SyncFolder(path);
@@ -363,7 +364,7 @@ void GiveUpUnfinishedRepairs(Engine& engine) {
 std::vector<std::string> FinishInterruptedWork(Engine& engine) {
     std::vector<std::string> finished;
     FileChangesLock lock(engine);
-    if (!lock.IsHeld()) return finished;
+    if (!lock.IsHeld() || !engine.platform.CanWriteRestartList()) return finished;
     GiveUpUnfinishedRepairs(engine);
     Entries entries;
     if (!ReadList(engine, &entries)) return finished;

@@ -147,6 +147,10 @@ class Platform {
 
     // Reads the whole list; a missing list is empty. False when it cannot be read whole.
     virtual bool ReadRestartList(std::vector<RestartEntry>* entries) = 0;
+    // Whether the list can be written now; false where it is only read (a disk image's
+    // list seen from another volume, or a hive whose log waits): the engine then changes
+    // no file that has entries of its own waiting.
+    virtual bool CanWriteRestartList() { return true; }
     // Puts `entries` in the list's place, whole or not at all, and durably: once it
     // returns true, a power cut leaves the new list. Entries the program did not make
     // stay as they were read.

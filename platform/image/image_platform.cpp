@@ -312,11 +312,13 @@ void ImagePlatform::UnlockFileChanges() {
     m_removedTraits.clear();
 }
 
-// Work the engine left for the restart goes to the image's list with the rest.
+// Nothing in an image is in use, so work the engine left for the restart means a step
+// of a repair failed (a deletion, a rename): nothing new is scheduled on the image's list,
+// and the transaction is dropped instead, the image left as it was before it.
 bool ImagePlatform::EndTransaction() {
     if (m_commitFailed) return false;
     bool leftWork = m_listLoaded && !Contains(m_listOnDisk, m_listNow);
-    if (leftWork && !m_list->Write(m_listNow)) return false;
+    if (leftWork) return false;
     return m_volume.IsReadOnly() || m_volume.Flush();
 }
 
@@ -417,6 +419,11 @@ bool ImagePlatform::ReadRestartList(std::vector<RestartEntry>* entries) {
     if (!LoadList()) return false;
     *entries = m_listNow;
     return true;
+}
+
+bool ImagePlatform::CanWriteRestartList() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return !m_commitFailed && m_list->CanWrite();
 }
 
 // What the engine takes back of the entries the image holds is written now (within the

@@ -9,9 +9,10 @@
 // the engine puts on the restart list for the transaction's own sake (a work file being
 // made, a repair under way) stay in memory: the Windows of the image only ever sees
 // the entries it had, less those the engine took back. A transaction that cannot be
-// made whole (a list that cannot be written, work left for a restart that a list
-// without Windows cannot keep) is dropped: the image stays as it was before it, and
-// every later change is refused (see LostChanges).
+// made whole (a list that cannot be written, work left for a restart, which nothing in
+// an image ever needs) is dropped: the image stays as it was before it, and every later
+// change is refused (see LostChanges). A list that can only be read (another volume's
+// Windows, a hive whose log waits) keeps every file it has entries for as it is.
 #pragma once
 
 #include <map>
@@ -30,6 +31,7 @@ class ImageRestartList {
     virtual ~ImageRestartList() = default;
     virtual bool Read(std::vector<RestartEntry>* entries) = 0;
     virtual bool Write(const std::vector<RestartEntry>& entries) = 0;
+    virtual bool CanWrite() { return true; }
     virtual std::string NameOf(const std::string& volumePath) = 0;
     virtual bool IsSameName(const std::string& first, const std::string& second) = 0;
     virtual bool IsWorkFileName(const std::string& work, const std::string& file) = 0;
@@ -85,6 +87,7 @@ class ImagePlatform : public Platform {
     void ListClose(PlatListing* listing) override;
 
     bool ReadRestartList(std::vector<RestartEntry>* entries) override;
+    bool CanWriteRestartList() override;
     bool WriteRestartList(const std::vector<RestartEntry>& entries) override;
     std::string RestartListName(const char* path) override;
     bool IsSameRestartListName(const std::string& first, const std::string& second) override;

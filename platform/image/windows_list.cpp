@@ -2,11 +2,14 @@
 
 #include <hivex.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -17,6 +20,16 @@ namespace {
 const char* const kNtHives[] = {"/Windows/System32/config/SYSTEM", "/WINNT/System32/config/SYSTEM"};
 const char kWin95Folder[] = "/WINDOWS";
 const char kSessionManagerValue[] = "PendingFileRenameOperations";
+// The base block, and the unit hive bins come in; cell offsets count from the first bin,
+// after the base block.
+const size_t kHiveBlock = 4096;
+const size_t kBinsSizeAt = 40;  // in the base block
+const size_t kMinorVersionAt = 24;
+// Value data larger than this is kept in segments from version 1.4 of the format on,
+// which libhivex does not write: it writes one cell, which Windows would misread.
+const size_t kMostDataInOneCell = 16344;
+// Larger than any SYSTEM hive or WININIT.INI Windows keeps.
+const uint64_t kMostListBytes = uint64_t(512) << 20;
 
 char Lower(char c) {
     return char(tolower(static_cast<unsigned char>(c)));
@@ -38,11 +51,12 @@ bool Exists(image::Volume& volume, const std::string& path) {
     return volume.Stat(path, &entry);
 }
 
+// A list that claims more is taken for a broken entry of the volume, not read into memory.
 bool ReadWhole(image::Volume& volume, const std::string& path, std::string* text) {
     image::Entry entry;
     text->clear();
     if (!volume.Stat(path, &entry)) return true;  // a missing list is empty
-    if (entry.isDirectory) return false;
+    if (entry.isDirectory || entry.size > kMostListBytes) return false;
     text->resize(size_t(entry.size));
     size_t got = 0;
     return entry.size == 0 ||
@@ -126,6 +140,8 @@ class WininitList : public ImageRestartList {
         return name;
     }
 
+    bool CanWrite() override { return m_writable; }
+
     bool IsSameName(const std::string& first, const std::string& second) override {
         return IsSameIgnoringCase(first, second);
     }
@@ -163,10 +179,20 @@ class WininitList : public ImageRestartList {
 
 // --- the NT family: the SYSTEM hive ----------------------------------------------------
 
-// A copy of the hive on the host, for libhivex, which reads and writes files.
+// A copy of the hive for libhivex, which reads and writes files: a file in memory that
+// it opens by its name under /proc, so that a run killed leaves nothing behind, or where
+// there is none, a file in TMPDIR.
 class HiveCopy {
   public:
     HiveCopy() {
+        m_memory = memfd_create("torvoclean-hive", MFD_CLOEXEC);
+        if (m_memory >= 0) {
+            m_path = "/proc/self/fd/" + std::to_string(m_memory);
+            m_made = access(m_path.c_str(), R_OK | W_OK) == 0;
+            if (m_made) return;
+            close(m_memory);
+            m_memory = -1;
+        }
         const char* folder = getenv("TMPDIR");
         m_path = std::string(folder && *folder ? folder : "/tmp") + "/torvoclean-hive-XXXXXX";
         int fd = mkstemp(&m_path[0]);
@@ -175,7 +201,10 @@ class HiveCopy {
     }
     ~HiveCopy() {
         if (m_hive) hivex_close(m_hive);
-        if (m_made) unlink(m_path.c_str());
+        if (m_memory >= 0)
+            close(m_memory);
+        else if (m_made)
+            unlink(m_path.c_str());
     }
     HiveCopy(const HiveCopy&) = delete;
     HiveCopy& operator=(const HiveCopy&) = delete;
@@ -206,6 +235,7 @@ class HiveCopy {
 
   private:
     std::string m_path;
+    int m_memory = -1;  // the file in memory, if any
     bool m_made = false;
     hive_h* m_hive = nullptr;
 };
@@ -218,6 +248,16 @@ bool HasPendingLog(const std::string& bytes) {
     memcpy(&first, &bytes[4], 4);
     memcpy(&second, &bytes[8], 4);
     return first != second;
+}
+
+// Whether the size the base block gives the hive bins fits the file: libhivex would add
+// a bin where that size ends, past the end of the file (gigabytes of it) or not on a
+// block.
+bool HasSoundBins(const std::string& bytes) {
+    if (bytes.size() < kHiveBlock) return false;
+    uint32_t size;
+    memcpy(&size, &bytes[kBinsSizeAt], 4);
+    return size % kHiveBlock == 0 && size <= bytes.size() - kHiveBlock;
 }
 
 hive_node_h Child(hive_h* hive, hive_node_h node, const char* name) {
@@ -313,10 +353,54 @@ std::string MultiStringValue(const std::vector<RestartEntry>& entries) {
     return bytes;
 }
 
+// A value's data and its type as the hive keeps it: any number, which hive_type need not
+// hold (it names the types Windows defines).
+static_assert(sizeof(hive_type) == sizeof(uint32_t), "a value's type is 32 bits");
+char* ValueData(hive_h* hive, hive_value_h value, uint32_t* type, size_t* length) {
+    return hivex_value_value(hive, value, reinterpret_cast<hive_type*>(type), length);
+}
+
+// Whether libhivex can take the node's values away to write them anew, `largest` bytes
+// of data the most: it frees the value list, every value's cell and its data cell, and
+// stops the whole program (an assertion) at one that is no cell or is freed twice; it
+// writes data in one cell. `bytes` is the hive it opened.
+bool CanRewriteValues(hive_h* hive, const std::string& bytes, hive_node_h node, size_t largest) {
+    const size_t kValueCountAt = 40, kValueListAt = 44;  // in the key's cell, from its size
+    hive_value_h* all = hivex_node_values(hive, node);
+    if (!all) return false;
+    std::vector<size_t> cells;
+    uint32_t count = 0, list = 0;
+    bool sound = node + kValueListAt + 4 <= bytes.size();
+    if (sound) {
+        memcpy(&count, &bytes[node + kValueCountAt], 4);
+        memcpy(&list, &bytes[node + kValueListAt], 4);
+    }
+    if (count) cells.push_back(size_t(list) + kHiveBlock);
+    uint32_t minor = 0;
+    memcpy(&minor, &bytes[kMinorVersionAt], 4);
+    for (hive_value_h* value = all; sound && *value; ++value) {
+        size_t length = 0;
+        errno = 0;
+        hive_value_h data = hivex_value_data_cell_offset(hive, *value, &length);
+        char* key = hivex_value_key(hive, *value);
+        sound = key && (data || errno == 0);
+        largest = std::max(largest, data ? length - 4 : 0);  // its length counts its size field
+        free(key);
+        cells.push_back(*value);
+        if (data) cells.push_back(data);
+    }
+    free(all);
+    std::sort(cells.begin(), cells.end());
+    return sound && std::adjacent_find(cells.begin(), cells.end()) == cells.end() &&
+           (minor < 4 || largest <= kMostDataInOneCell);
+}
+
 // Sets the value, or takes it away when there is nothing to keep; the node's other
-// values stay as they are.
-bool SetPendingValue(hive_h* hive, hive_node_h node, const std::vector<RestartEntry>& entries) {
+// values stay as they are, and one that cannot be read keeps the hive as it is.
+bool SetPendingValue(hive_h* hive, const std::string& bytes, hive_node_h node,
+                     const std::vector<RestartEntry>& entries) {
     std::string data = MultiStringValue(entries);
+    if (!CanRewriteValues(hive, bytes, node, data.size())) return false;
     if (!entries.empty()) {
         hive_set_value value = {const_cast<char*>(kSessionManagerValue), hive_t_REG_MULTI_SZ,
                                 data.size(), &data[0]};
@@ -325,26 +409,68 @@ bool SetPendingValue(hive_h* hive, hive_node_h node, const std::vector<RestartEn
     std::vector<hive_set_value> kept;
     std::vector<std::string> keys, values;
     hive_value_h* all = hivex_node_values(hive, node);
-    if (!all) return false;
-    for (hive_value_h* value = all; *value; ++value) {
+    bool read = all != nullptr;
+    for (hive_value_h* value = all; read && *value; ++value) {
         char* key = hivex_value_key(hive, *value);
-        hive_type type;
+        uint32_t type;
         size_t length;
-        char* bytes = hivex_value_value(hive, *value, &type, &length);
-        if (key && bytes && strcmp(key, kSessionManagerValue) != 0) {
+        char* content = ValueData(hive, *value, &type, &length);
+        read = key && content;
+        if (read && strcmp(key, kSessionManagerValue) != 0) {
             keys.emplace_back(key);
-            values.emplace_back(bytes, length);
-            kept.push_back({nullptr, type, length, nullptr});
+            values.emplace_back(content, length);
+            kept.push_back({nullptr, hive_t_REG_NONE, length, nullptr});
+            memcpy(&kept.back().t, &type, sizeof type);
         }
         free(key);
-        free(bytes);
+        free(content);
     }
     free(all);
+    if (!read) return false;
     for (size_t i = 0; i < kept.size(); ++i) {
         kept[i].key = &keys[i][0];
         kept[i].value = &values[i][0];
     }
     return hivex_node_set_values(hive, node, kept.size(), kept.data(), 0) == 0;
+}
+
+// The restart list the hive holds; false when it cannot be told (a broken hive, no
+// current control set, a value of another type).
+bool ReadPending(const std::string& bytes, std::vector<RestartEntry>* entries) {
+    HiveCopy copy;
+    if (!copy.Open(bytes, false)) return false;
+    hive_node_h node = SessionManager(copy.Hive());
+    if (!node) return false;
+    entries->clear();
+    hive_value_h value = hivex_node_get_value(copy.Hive(), node, kSessionManagerValue);
+    if (!value) return true;
+    uint32_t type;
+    size_t length = 0;
+    char* data = ValueData(copy.Hive(), value, &type, &length);
+    if (!data || type != uint32_t(hive_t_REG_MULTI_SZ)) {
+        free(data);
+        return false;
+    }
+    std::vector<std::u16string> strings = MultiStrings(data, length);
+    free(data);
+    // A destination of "!" alone renames onto nothing: it is kept as it stands, not read
+    // as a deletion that would be written back without its "!".
+    for (size_t i = 0; i < strings.size(); i += 2) {
+        bool replaces = strings[i + 1].size() > 1 && strings[i + 1][0] == u'!';
+        entries->push_back(
+            {Utf8Of(strings[i]), Utf8Of(strings[i + 1].substr(replaces ? 1 : 0)), replaces});
+    }
+    return true;
+}
+
+// Whether the list read back is the one written (a deletion never replaces).
+bool IsSameList(const std::vector<RestartEntry>& read, const std::vector<RestartEntry>& written) {
+    return read.size() == written.size() &&
+           std::equal(read.begin(), read.end(), written.begin(),
+                      [](const RestartEntry& a, const RestartEntry& b) {
+                          return a.source == b.source && a.destination == b.destination &&
+                                 a.replaces == (b.replaces && !b.destination.empty());
+                      });
 }
 
 class NtList : public ImageRestartList {
@@ -357,40 +483,27 @@ class NtList : public ImageRestartList {
 
     bool Read(std::vector<RestartEntry>* entries) override {
         std::string bytes;
-        HiveCopy copy;
-        if (!ReadWhole(m_hiveVolume, m_hivePath, &bytes) || !copy.Open(bytes, false)) return false;
-        hive_node_h node = SessionManager(copy.Hive());
-        if (!node) return false;
-        entries->clear();
-        hive_value_h value = hivex_node_get_value(copy.Hive(), node, kSessionManagerValue);
-        if (!value) return true;
-        hive_type type;
-        size_t length = 0;
-        char* data = hivex_value_value(copy.Hive(), value, &type, &length);
-        if (!data || type != hive_t_REG_MULTI_SZ) {
-            free(data);
-            return false;
-        }
-        std::vector<std::u16string> strings = MultiStrings(data, length);
-        free(data);
-        for (size_t i = 0; i < strings.size(); i += 2) {
-            bool replaces = !strings[i + 1].empty() && strings[i + 1][0] == u'!';
-            entries->push_back(
-                {Utf8Of(strings[i]), Utf8Of(strings[i + 1].substr(replaces ? 1 : 0)), replaces});
-        }
-        return true;
+        return ReadWhole(m_hiveVolume, m_hivePath, &bytes) && ReadPending(bytes, entries);
     }
 
-    // A hive with a pending transaction log is never written.
+    // A hive with a pending transaction log is never written, nor a broken one that
+    // libhivex would write in a shape that does not read back as written.
     bool Write(const std::vector<RestartEntry>& entries) override {
         std::string bytes;
         HiveCopy copy;
         if (!m_writable || !ReadWhole(m_hiveVolume, m_hivePath, &bytes) || HasPendingLog(bytes) ||
-            !copy.Open(bytes, true))
+            !HasSoundBins(bytes) || !copy.Open(bytes, true))
             return false;
         hive_node_h node = SessionManager(copy.Hive());
-        return node && SetPendingValue(copy.Hive(), node, entries) && copy.Commit(&bytes) &&
+        std::vector<RestartEntry> written;
+        return node && SetPendingValue(copy.Hive(), bytes, node, entries) && copy.Commit(&bytes) &&
+               ReadPending(bytes, &written) && IsSameList(written, entries) &&
                WriteWhole(m_hiveVolume, m_hivePath, bytes);
+    }
+
+    bool CanWrite() override {
+        std::string bytes;
+        return m_writable && ReadWhole(m_hiveVolume, m_hivePath, &bytes) && !HasPendingLog(bytes);
     }
 
     std::string NameOf(const std::string& volumePath) override {
@@ -453,9 +566,9 @@ char DriveLetterOf(const WindowsOnImage& windows, const VolumeIdentity& volume) 
     for (char letter = 'C'; devices && letter <= 'Z'; ++letter) {
         std::string key = std::string("\\DosDevices\\") + letter + ":";
         hive_value_h value = hivex_node_get_value(copy.Hive(), devices, key.c_str());
-        hive_type type;
+        uint32_t type;
         size_t length = 0;
-        char* data = value ? hivex_value_value(copy.Hive(), value, &type, &length) : nullptr;
+        char* data = value ? ValueData(copy.Hive(), value, &type, &length) : nullptr;
         bool found = data && NamesVolume(data, length, volume);
         free(data);
         if (found) return letter;

@@ -25,6 +25,7 @@ class FaultPlatform : public Platform {
     bool Rename(const char* from, const char* to) override;
     bool LockFileChanges() override;
     bool ReadRestartList(std::vector<RestartEntry>* entries) override;
+    bool CanWriteRestartList() override { return m_real.CanWriteRestartList(); }
     bool WriteRestartList(const std::vector<RestartEntry>& entries) override;
     PlatImage* LoadExecutable(const char* path) override;
     PlatResourceLookup FindResourceData(PlatImage* image, uint16_t type, uint16_t name,

@@ -1,5 +1,6 @@
 // samplegen: writes harmless synthetic samples of every Torvo form, so that TorvoClean
 // can be tried, tested and benchmarked without any real worm.
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <map>
@@ -14,6 +15,7 @@
 #endif
 
 #include "engine/codes.h"
+#include "tools/samplegen/hive.h"
 #include "tools/samplegen/samples.h"
 
 namespace {
@@ -29,6 +31,7 @@ const uint32_t MAX_TREE_FILES = 10000000;
 const uint32_t FILES_PER_FOLDER = 100;
 const uint32_t INFECTED_EVERY = 1000;
 const uint32_t HOST_SEED = 0x4057;
+const uint32_t kMostControlSet = 999;
 
 const char HELP[] =
     "samplegen writes harmless synthetic samples of the Torvo worm forms for trying and\n"
@@ -58,6 +61,17 @@ const char HELP[] =
     "  samplegen tree DIR --files N [--seed S]\n"
     "      N files for benchmarks, 100 per folder, three folder levels deep: mostly text,\n"
     "      about 5% programs and 5% web pages; file number 500 of every 1000 is infected.\n"
+    "  samplegen system-hive [--current N] [--last-known-good N] [--pending SRC DEST]...\n"
+    "                        [--drive L:SIGNATURE:OFFSET | --drive L:GUID]... [--pending-log]\n"
+    "                        OUT\n"
+    "      SYSTEM registry hive of the NT family (WINDOWS\\system32\\config\\SYSTEM).\n"
+    "      Select names control set N as the current one (1 to 999, default 1); another\n"
+    "      last known good set is added with the same restart list. Each --pending adds\n"
+    "      a pair to PendingFileRenameOperations (\"\\??\\C:\\...\" names; DEST \"\" deletes,\n"
+    "      \"!\" before DEST replaces). Each --drive names drive letter L in MountedDevices:\n"
+    "      an MBR partition by its disk's signature (hex, as sfdisk's label-id 0x1234abcd)\n"
+    "      and byte offset, or a GPT partition by its GUID. --pending-log: the two\n"
+    "      sequence numbers differ, as while a transaction log waits to be put in.\n"
     "\n"
     "Exit status: 0 done, 1 a file could not be read or written, 2 bad usage.\n";
 
@@ -416,6 +430,68 @@ int CommandTree(const std::vector<std::string>& argv) {
     return 0;
 }
 
+// "L:SIGNATURE:OFFSET" (an MBR partition) or "L:GUID" (a GPT partition).
+bool ParseDrive(const std::string& text, hive::MountedDrive* drive) {
+    if (text.size() < 3 || text[1] != ':' || !isalpha(static_cast<unsigned char>(text[0])))
+        return false;
+    drive->letter = char(toupper(static_cast<unsigned char>(text[0])));
+    std::string rest = text.substr(2);
+    size_t colon = rest.find(':');
+    if (colon == std::string::npos) return hive::GptVolume(rest, &drive->volume);
+    std::string signature = rest.substr(0, colon), offset = rest.substr(colon + 1);
+    if (signature.compare(0, 2, "0x") == 0 || signature.compare(0, 2, "0X") == 0)
+        signature.erase(0, 2);
+    if (signature.empty() || signature.size() > 8 || offset.empty() || offset.size() > 19 ||
+        signature.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos ||
+        offset.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    drive->volume =
+        hive::MbrVolume(uint32_t(std::stoul(signature, nullptr, 16)), std::stoull(offset));
+    return true;
+}
+
+// Options that may come again (--pending takes two values) do not suit Parse.
+int CommandSystemHive(const std::vector<std::string>& argv) {
+    hive::SystemHive system;
+    std::vector<std::string> outputs;
+    std::set<std::string> seen;
+    for (size_t i = 0; i < argv.size(); ++i) {
+        const std::string& arg = argv[i];
+        size_t values = arg == "--pending" ? 2 : arg == "--pending-log" ? 0 : 1;
+        if (arg.compare(0, 2, "--") != 0) {
+            outputs.push_back(arg);
+            continue;
+        }
+        if (arg != "--current" && arg != "--last-known-good" && arg != "--pending" &&
+            arg != "--drive" && arg != "--pending-log")
+            return BadUsage("unknown option " + arg);
+        if (arg != "--pending" && arg != "--drive" && !seen.insert(arg).second)
+            return BadUsage(arg + " is given twice");
+        if (argv.size() - i - 1 < values)
+            return BadUsage(arg + (values == 2 ? " needs two values" : " needs a value"));
+        if (arg == "--pending-log") {
+            system.pendingLog = true;
+        } else if (arg == "--pending") {
+            system.pending.push_back(argv[i + 1]);
+            system.pending.push_back(argv[i + 2]);
+        } else if (arg == "--drive") {
+            hive::MountedDrive drive;
+            if (!ParseDrive(argv[i + 1], &drive))
+                return BadUsage("--drive needs L:SIGNATURE:OFFSET or L:GUID, not " + argv[i + 1]);
+            system.drives.push_back(drive);
+        } else {
+            uint32_t* set = arg == "--current" ? &system.currentSet : &system.lastKnownGoodSet;
+            if (!ParseNumber(argv[i + 1], kMostControlSet, set) || !*set)
+                return BadUsage(arg + " must be a number from 1 to 999");
+        }
+        i += values;
+    }
+    if (outputs.size() != 1) return BadUsage("system-hive needs one output file");
+    if (hive::MultiString(system.pending).size() > hive::kMostValueData)
+        return BadUsage("the --pending names are too long for one value");
+    return Write(outputs[0], hive::SystemHiveFile(system));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -435,5 +511,6 @@ int main(int argc, char** argv) {
     if (command == "near-miss") return CommandNearMiss(args);
     if (command == "demo") return CommandDemo(args);
     if (command == "tree") return CommandTree(args);
+    if (command == "system-hive") return CommandSystemHive(args);
     return BadUsage("unknown command " + command);
 }

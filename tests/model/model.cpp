@@ -102,6 +102,7 @@ bool Model::Applicable(const Step& step) const {
             if (install.file == step.file) return false;
         return f.exists;
     }
+    if (step.action == Action::Hold && !canHold) return false;
     if (step.action == Action::Replace || step.action == Action::Hold) return f.exists && !f.held;
     return step.action != Action::Release || f.held;
 }
@@ -268,9 +269,10 @@ Step DrawStep(samples::Random& random, const std::vector<int>& active, const Mod
 
 }  // namespace
 
-std::vector<Step> DrawSequence(uint32_t seed) {
+std::vector<Step> DrawSequence(uint32_t seed, bool canHold) {
     samples::Random random(seed);
     Model model;
+    model.canHold = canHold;
     std::vector<Step> steps;
     int length = 4 + int(random.Below(21));
     std::vector<int> active = DrawFiles(random);

@@ -136,11 +136,12 @@ struct Model {
 
     std::vector<ModelFile> files;
     std::vector<Install> installs;
-    int clock = 0;  // counts what goes on the restart list
+    int clock = 0;        // counts what goes on the restart list
+    bool canHold = true;  // whether another program can hold a file open there
 };
 
-// Between 5 and 25 steps, the last one a restart.
-std::vector<Step> DrawSequence(uint32_t seed);
+// Between 5 and 25 steps, the last one a restart; holds only where `canHold`.
+std::vector<Step> DrawSequence(uint32_t seed, bool canHold = true);
 
 // What a run left. The targets throw std::runtime_error when something the test needs
 // from the machine fails: no fault of the program tested.
@@ -150,17 +151,30 @@ struct RunResult {
     std::string output;  // what the run printed
 };
 
-// The Linux tool, or the Windows program under Wine, with a root folder of its own.
+// The Linux tool, or the Windows program under Wine, with a root folder of its own; or
+// the Linux tool on a disk image.
 class Target {
   public:
     virtual ~Target() = default;
-    // The scanned root, by its Unix name.
+    // The scanned root, by its Unix name: where the checks read the files (for an image,
+    // a copy of its folder, made anew after every change).
     virtual std::string Root() const = 0;
     // How the log names a file below the root ("sub/c.eml").
     virtual std::string LogName(const std::string& name) const = 0;
     virtual int ExpectedStatus(int infected, int unopened) const = 0;
-    // An empty root (with its folder), nothing held, nothing on the restart list.
-    virtual void Reset() = 0;
+    // An empty root (with its folder), nothing held, nothing on the restart list; `seed`
+    // draws what a sequence may vary (an image's file system).
+    virtual void Reset(uint32_t seed) = 0;
+    // Writes the file `name` below the root, as the user does.
+    virtual void WriteFile(const std::string& name, const Bytes& bytes);
+    // Whether another program can hold a file open (nothing in an image is in use).
+    virtual bool CanHold() const { return true; }
+    // Whether a run beside another is refused at once (an image's lock), rather than
+    // both going on.
+    virtual bool OneRunAtATime() const { return false; }
+    // What is wrong with what holds the root after a step (an image: its file system, a
+    // journal left, its restart list); empty when nothing is.
+    virtual std::string VolumeProblems() { return ""; }
     virtual void Hold(const std::string& name) = 0;
     virtual void Release(const std::string& name) = 0;
     // Releases every hold and carries out the restart list: empty, or what failed.
@@ -179,6 +193,10 @@ class Target {
   protected:
     // Asked before every run.
     virtual void PrepareScan() {}
+    // Asked once the runs of a scan, or a cut-off run (`cut`), have ended.
+    virtual void AfterRuns(bool /*cut*/) {}
+    // Waits before the cut-off run `pid` is killed: `share` of the time the last run took.
+    virtual void WaitToCut(pid_t pid, double share);
     // Starts a run that writes the log `log` (by its Unix name) and prints into `output`.
     virtual pid_t StartScan(int threads, const std::string& log, const std::string& output) = 0;
 
@@ -194,5 +212,8 @@ struct WineSetup {
 };
 std::unique_ptr<Target> MakeNativeTarget(const std::string& program);
 std::unique_ptr<Target> MakeWineTarget(const WineSetup& setup);
+// `fat`: 16, 32, or 0 for either, drawn for each sequence. Null when mkfs.fat, fsck.fat
+// or mtools is missing.
+std::unique_ptr<Target> MakeImageTarget(const std::string& program, int fat);
 
 }  // namespace model

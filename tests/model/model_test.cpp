@@ -3,6 +3,8 @@
 // runs (a scan, two scans at once, a restart) are carried out for real, and after every
 // step the logs and the files on disk are checked against a model of what the program
 // promises. The first failing sequence of each kind is shrunk by dropping steps.
+// --image runs the Linux tool on a FAT disk image instead (see MakeImageTarget): no file
+// is held there, and its file system is checked after every step as well.
 // Sequence i has seed --seed + i; --steps keeps only these steps of each, by their place
 // in it. TORVO_MODEL_COUNT and TORVO_MODEL_SEED override --count and --seed.
 #include <algorithm>
@@ -203,6 +205,32 @@ void CheckScanTwice(Model& model, const std::vector<RunResult>& runs, const Targ
             {"log", "a cleaning waits for the restart, and neither log asks for it"});
 }
 
+// Two runs started together where only one at a time may have the root (an image and
+// its lock): one of them is the run a lone scan would be; the other was refused at once
+// (status 2, saying why, no finding in its log) or, started only once the first had
+// ended, found nothing left to clean.
+void CheckScanBeside(const Model& before, const std::vector<RunResult>& runs, const Target& target,
+                     Problems& problems) {
+    const std::string empty = LogText({}, false);
+    Problems asFirst;
+    for (size_t full = 0; full < runs.size(); ++full) {
+        Problems found;
+        CheckScan(before, runs[full], target, found);
+        const RunResult& other = runs[1 - full];
+        bool refused =
+            other.status == 2 && other.log == empty &&
+            other.output.find("is in use by another run of this tool") != std::string::npos;
+        if (!refused && (other.status != 0 || other.log != empty))
+            found.push_back({"run", "the run beside it ended with status " +
+                                        std::to_string(other.status) + ", its log" +
+                                        Quoted(other.log) + "\n  and it printed" +
+                                        Quoted(other.output)});
+        if (found.empty()) return;
+        if (full == 0) asFirst = found;
+    }
+    problems.insert(problems.end(), asFirst.begin(), asFirst.end());
+}
+
 // Whether the file `name` holds `expected`, or is missing when `expected` is null.
 void CheckFile(const std::string& root, const std::string& name, const Bytes* expected,
                const ModelFile& f, const char* what, Problems& problems) {
@@ -369,14 +397,15 @@ void TakeStep(const Step& step, Model& model, Target& target, Problems& problems
     const std::string name = kFileNames[step.file];
     const Action action = step.action;
     if (action == Action::Infect || action == Action::Replace)
-        testfiles::WriteBytes(target.Root() + "/" + name, MakeContent(step).bytes);
+        target.WriteFile(name, MakeContent(step).bytes);
     if (action == Action::Hold) target.Hold(name);
     if (action == Action::Release) target.Release(name);
     if (action == Action::Scan)
         CheckScan(model, target.Scan({step.jobs[0]}).front(), target, problems);
+    if (action == Action::Scan2 && target.OneRunAtATime())
+        CheckScanBeside(model, target.Scan({step.jobs[0], step.jobs[1]}), target, problems);
     if (action == Action::Install) {
-        if (!step.deletes)
-            testfiles::WriteBytes(target.Root() + "/" + name + ".new", ReplacementOf(step).bytes);
+        if (!step.deletes) target.WriteFile(name + ".new", ReplacementOf(step).bytes);
         target.Schedule(name, step.deletes);
         std::vector<std::string> after = target.RestartListEntries();
         model.Take(step, when);
@@ -399,23 +428,26 @@ void TakeStep(const Step& step, Model& model, Target& target, Problems& problems
         return;
     }
     // After two runs at once, what was done and what waits depends on how they met.
-    if (action == Action::Scan2)
+    if (action == Action::Scan2 && !target.OneRunAtATime())
         CheckScanTwice(model, target.Scan({step.jobs[0], step.jobs[1]}), target, when, problems);
     else
         model.Take(step, when);
 }
 
-// Carries the steps out from an empty root, checking after each one, up to the first
-// failure; a step that cannot be taken in the state reached is left out.
-Outcome RunSequence(const std::vector<Step>& steps, Target& target) {
-    target.Reset();
+// Carries the steps of sequence `seed` out from an empty root, checking after each one,
+// up to the first failure; a step that cannot be taken in the state reached is left out.
+Outcome RunSequence(uint32_t seed, const std::vector<Step>& steps, Target& target) {
+    target.Reset(seed);
     Model model;
+    model.canHold = target.CanHold();
     Outcome outcome;
     for (const Step& step : steps) {
         if (!model.Applicable(step)) continue;
         outcome.taken.push_back(step);
         TakeStep(step, model, target, outcome.problems);
         CheckDisk(model, target.Root(), outcome.problems);
+        std::string volume = target.VolumeProblems();
+        if (!volume.empty()) outcome.problems.push_back({"image", volume});
         if (step.action == Action::Scan || step.action == Action::Scan2 ||
             step.action == Action::CutOff)
             CheckInstalls(model, target, outcome.problems);
@@ -426,14 +458,14 @@ Outcome RunSequence(const std::vector<Step>& steps, Target& target) {
 
 // Drops steps one at a time while the sequence still fails the same way, within
 // `budget` replays.
-Outcome Shrink(Outcome best, Target& target, int budget) {
+Outcome Shrink(uint32_t seed, Outcome best, Target& target, int budget) {
     const std::string kind = best.Kind();
     for (bool dropped = true; dropped && budget > 0;) {
         dropped = false;
         for (size_t step = 0; step < best.taken.size() && budget-- > 0;) {
             std::vector<Step> steps = best.taken;
             steps.erase(steps.begin() + step);
-            Outcome candidate = RunSequence(steps, target);
+            Outcome candidate = RunSequence(seed, steps, target);
             bool same = candidate.Failed() && candidate.Kind() == kind;
             if (same) best = candidate;
             dropped = dropped || same;
@@ -448,13 +480,14 @@ struct Options {
     int count = 100;
     std::set<int> steps;  // empty: all of them
     WineSetup target;     // no family: the Linux tool
+    int imageFat = -1;    // the Linux tool on images: FAT16, FAT32 or (0) either
     std::string replay;   // this test as it was started, less the options of the sequences
 
     bool Native() const { return target.family.empty(); }
 };
 
 void ShrinkAndPrint(uint32_t seed, const Outcome& failing, const Options& options, Target& target) {
-    Outcome minimal = Shrink(failing, target, options.Native() ? 150 : 20);
+    Outcome minimal = Shrink(seed, failing, target, options.Native() ? 150 : 20);
     printf("\nSHRUNK: seed %u, \"%s\", to %zu steps:\n", seed, failing.Kind().c_str(),
            minimal.taken.size());
     std::string list;
@@ -477,9 +510,9 @@ int Run(const Options& options, Target& target) {
     for (int i = 0; i < options.count; ++i) {
         uint32_t seed = options.seed + uint32_t(i);
         std::vector<Step> sequence;
-        for (const Step& step : DrawSequence(seed))
+        for (const Step& step : DrawSequence(seed, target.CanHold()))
             if (options.steps.empty() || options.steps.count(step.index)) sequence.push_back(step);
-        Outcome outcome = RunSequence(sequence, target);
+        Outcome outcome = RunSequence(seed, sequence, target);
         steps += int(outcome.taken.size());
         if (!outcome.Failed()) continue;
         ++failed;
@@ -497,7 +530,8 @@ int Run(const Options& options, Target& target) {
 
 [[noreturn]] void Usage() {
     fputs(
-        "usage: model_test [--count N] [--seed N] [--steps I,J,...] TORVOCLEAN\n"
+        "usage: model_test [--count N] [--seed N] [--steps I,J,...] [--image 16|32|any]\n"
+        "                  TORVOCLEAN\n"
         "       model_test [...] --wine nt|win98 --wine-run tests/wine/wine-run\n"
         "                  --e2etool e2etool.exe --prefixes FOLDER TorvoClean.exe\n",
         stderr);
@@ -531,6 +565,10 @@ Options ParseOptions(int argc, char** argv) {
             std::istringstream items(value);
             for (std::string item; std::getline(items, item, ',');)
                 options.steps.insert(int(Number(item)));
+        } else if (option == "--image") {
+            options.imageFat = value == "any" ? 0 : int(Number(value));
+            if (options.imageFat != 0 && options.imageFat != 16 && options.imageFat != 32) Usage();
+            options.replay += " " + option + " " + value;
         } else if (wineOptions.count(option)) {
             *wineOptions[option] = value;
             options.replay += " " + option + " " + value;
@@ -538,8 +576,8 @@ Options ParseOptions(int argc, char** argv) {
             Usage();
         }
     }
-    if (i + 1 != argc || (!options.Native() &&
-                          (wine.wineRun.empty() || wine.e2etool.empty() || wine.prefixes.empty())))
+    if (i + 1 != argc || (!options.Native() && (wine.wineRun.empty() || wine.e2etool.empty() ||
+                                                wine.prefixes.empty() || options.imageFat >= 0)))
         Usage();
     wine.program = argv[i];
     if (const char* count = getenv("TORVO_MODEL_COUNT")) options.count = int(Number(count));
@@ -552,8 +590,14 @@ Options ParseOptions(int argc, char** argv) {
 int main(int argc, char** argv) {
     Options options = ParseOptions(argc, argv);
     try {
-        std::unique_ptr<Target> target = options.Native() ? MakeNativeTarget(options.target.program)
-                                                          : MakeWineTarget(options.target);
+        std::unique_ptr<Target> target =
+            !options.Native()       ? MakeWineTarget(options.target)
+            : options.imageFat >= 0 ? MakeImageTarget(options.target.program, options.imageFat)
+                                    : MakeNativeTarget(options.target.program);
+        if (!target) {
+            puts("SKIP: mkfs.fat, fsck.fat or mtools is missing (dosfstools, mtools)");
+            return 77;
+        }
         return Run(options, *target);
     } catch (const std::exception& error) {
         fprintf(stderr, "model_test: %s\n", error.what());

@@ -84,7 +84,8 @@ class ChunkCache {
             Chunk& chunk = *found->second;
             uint64_t start = std::max(offset, index * kChunk);
             uint64_t end = std::min(offset + count, index * kChunk + chunk.length);
-            memcpy(chunk.data.get() + (start - index * kChunk), data + (start - offset), end - start);
+            memcpy(chunk.data.get() + (start - index * kChunk), data + (start - offset),
+                   end - start);
         }
     }
 

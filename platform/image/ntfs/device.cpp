@@ -40,7 +40,7 @@ struct Operations {
     }
 
     static s64 Seek(ntfs_device* dev, s64 offset, int whence) {
-        s64 base = whence == SEEK_CUR ? Position(dev)
+        s64 base = whence == SEEK_CUR   ? Position(dev)
                    : whence == SEEK_END ? s64(Of(dev).Size())
                                         : 0;
         if (base + offset < 0) {
@@ -122,9 +122,8 @@ struct Operations {
 };
 
 ntfs_device_operations g_operations = {
-    Operations::Open,   Operations::Close,  Operations::Seek, Operations::Read,
-    Operations::Write,  Operations::PRead,  Operations::PWrite, Operations::Sync,
-    Operations::Stat,   Operations::Ioctl,
+    Operations::Open,  Operations::Close,  Operations::Seek, Operations::Read, Operations::Write,
+    Operations::PRead, Operations::PWrite, Operations::Sync, Operations::Stat, Operations::Ioctl,
 };
 
 }  // namespace
@@ -199,7 +198,8 @@ void Device::Update(uint64_t offset, const uint8_t* data, size_t count) {
         uint64_t start = index * kBlockBytes;
         uint64_t from = std::max(offset, start);
         uint64_t to = std::min<uint64_t>(offset + count, start + block.size());
-        if (from < to) memcpy(block.data() + (from - start), data + (from - offset), size_t(to - from));
+        if (from < to)
+            memcpy(block.data() + (from - start), data + (from - offset), size_t(to - from));
     }
 }
 

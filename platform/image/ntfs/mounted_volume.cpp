@@ -21,21 +21,23 @@ const uint64_t kRoot = FILE_root;
 const size_t kBootSectorBytes = 512;
 // About 20 MB of names: the folders a scan goes through, many times over.
 const size_t kMaxCachedNames = 200000;
-const uint32_t kDosAttributes = image::kReadOnly | image::kHidden | image::kSystem | image::kArchive;
+const uint32_t kDosAttributes =
+    image::kReadOnly | image::kHidden | image::kSystem | image::kArchive;
 
 // What libntfs-3g last reported as an error, to tell why a call failed.
 thread_local std::string g_libraryMessage;
 
 __attribute__((format(printf, 6, 0))) int KeepLibraryMessage(const char*, const char*, int,
-                                                             u32 level, void*,
-                                                             const char* format, va_list args) {
+                                                             u32 level, void*, const char* format,
+                                                             va_list args) {
     const u32 kErrors = NTFS_LOG_LEVEL_ERROR | NTFS_LOG_LEVEL_PERROR | NTFS_LOG_LEVEL_CRITICAL;
     if (!(level & kErrors)) return 0;
     int error = errno;
     char text[512];
     vsnprintf(text, sizeof(text), format, args);
     g_libraryMessage = text;
-    while (!g_libraryMessage.empty() && g_libraryMessage.back() == '\n') g_libraryMessage.pop_back();
+    while (!g_libraryMessage.empty() && g_libraryMessage.back() == '\n')
+        g_libraryMessage.pop_back();
     if (level & NTFS_LOG_LEVEL_PERROR) g_libraryMessage += std::string(": ") + strerror(error);
     errno = error;
     return 0;
@@ -65,8 +67,7 @@ int CollectName(void* context, const ntfschar* text, const int length, const int
                 const MFT_REF file, const unsigned fileType) {
     std::u16string name = FromNtfs(text, size_t(length));
     if (name != u"." && name != u"..")
-        static_cast<Collected*>(context)->names->push_back(
-            {name, type, MREF(file), fileType});
+        static_cast<Collected*>(context)->names->push_back({name, type, MREF(file), fileType});
     return 0;
 }
 
@@ -138,8 +139,8 @@ bool MountedVolume::CheckBootSector(std::string* error) {
         *error = "not an NTFS volume (no NTFS boot sector)";
         return false;
     }
-    uint64_t needed = uint64_t(sle64_to_cpu(boot.number_of_sectors)) *
-                      le16_to_cpu(boot.bpb.bytes_per_sector);
+    uint64_t needed =
+        uint64_t(sle64_to_cpu(boot.number_of_sectors)) * le16_to_cpu(boot.bpb.bytes_per_sector);
     if (needed > m_device.Size()) {
         *error = "the volume is " + std::to_string(needed) + " bytes but its image holds only " +
                  std::to_string(m_device.Size()) + ": the image is cut short";
@@ -203,8 +204,8 @@ bool MountedVolume::IsLogFileClean() {
     Attribute data(log ? ntfs_attr_open(log.get(), AT_DATA, AT_UNNAMED, 0) : nullptr);
     if (!data) return false;
     RESTART_PAGE_HEADER* restart = nullptr;
-    bool clean = ntfs_check_logfile(data.get(), &restart) &&
-                 ntfs_is_logfile_clean(data.get(), restart);
+    bool clean =
+        ntfs_check_logfile(data.get(), &restart) && ntfs_is_logfile_clean(data.get(), restart);
     free(restart);
     return clean;
 }
@@ -236,8 +237,7 @@ bool MountedVolume::SplitPath(const std::string& path, std::vector<std::u16strin
     return true;
 }
 
-bool MountedVolume::ReadFolder(uint64_t folder, const std::string& path,
-                               std::vector<Name>* names) {
+bool MountedVolume::ReadFolder(uint64_t folder, const std::string& path, std::vector<Name>* names) {
     Inode inode = OpenInode(folder, path);
     if (!inode) return false;
     names->clear();
@@ -339,8 +339,7 @@ bool MountedVolume::Find(const std::string& path, Found* found) {
     return true;
 }
 
-bool MountedVolume::FindParent(const std::string& path, uint64_t* folder,
-                               std::u16string* name) {
+bool MountedVolume::FindParent(const std::string& path, uint64_t* folder, std::u16string* name) {
     std::vector<std::u16string> parts;
     if (!SplitPath(path, &parts)) return false;
     if (parts.empty()) return Fail(path, "the root folder has no name");
@@ -352,13 +351,14 @@ bool MountedVolume::NamesOf(ntfs_inode* inode, uint64_t folder, std::vector<Name
     names->clear();
     ntfs_attr_search_ctx* context = ntfs_attr_get_search_ctx(inode, nullptr);
     if (!context) return false;
-    while (ntfs_attr_lookup(AT_FILE_NAME, AT_UNNAMED, 0, CASE_SENSITIVE, 0, nullptr, 0,
-                            context) == 0) {
+    while (ntfs_attr_lookup(AT_FILE_NAME, AT_UNNAMED, 0, CASE_SENSITIVE, 0, nullptr, 0, context) ==
+           0) {
         const ATTR_RECORD* record = context->attr;
         const FILE_NAME_ATTR* name = reinterpret_cast<const FILE_NAME_ATTR*>(
             reinterpret_cast<const uint8_t*>(record) + le16_to_cpu(record->value_offset));
         if (MREF_LE(name->parent_directory) == folder)
-            names->push_back({FromNtfs(reinterpret_cast<const uint8_t*>(name) + offsetof(FILE_NAME_ATTR, file_name),
+            names->push_back({FromNtfs(reinterpret_cast<const uint8_t*>(name) +
+                                           offsetof(FILE_NAME_ATTR, file_name),
                                        name->file_name_length),
                               name->file_name_type, inode->mft_no, NTFS_DT_UNKNOWN});
     }

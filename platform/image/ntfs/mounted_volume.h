@@ -64,8 +64,7 @@ class MountedVolume final : public Volume {
               size_t* got) override;
 
     bool Create(const std::string& path) override;
-    bool Write(const std::string& path, uint64_t offset, const void* data,
-               size_t count) override;
+    bool Write(const std::string& path, uint64_t offset, const void* data, size_t count) override;
     bool Truncate(const std::string& path, uint64_t length) override;
     bool Remove(const std::string& path) override;
     bool Rename(const std::string& from, const std::string& to) override;
@@ -123,8 +122,7 @@ class MountedVolume final : public Volume {
     bool CheckNewName(const std::u16string& name, const std::string& path);
     bool CheckFree(uint64_t folder, const std::u16string& name, uint64_t except,
                    const std::string& path);
-    bool FreeShortName(uint64_t folder, const std::u16string& longName,
-                       std::u16string* shortName);
+    bool FreeShortName(uint64_t folder, const std::u16string& longName, std::u16string* shortName);
     bool GiveShortName(uint64_t folder, uint64_t file, const std::u16string& shortName,
                        const std::string& path);
     bool TakeShortNameAway(uint64_t folder, uint64_t file, const std::string& path);
@@ -134,8 +132,7 @@ class MountedVolume final : public Volume {
     bool OpenFile(const std::string& path, Found* found, Inode* inode);
     bool ChangeData(const std::string& path, uint64_t offset, const void* data, size_t count,
                     bool truncating);
-    bool Link(uint64_t file, uint64_t folder, const std::u16string& name,
-              const std::string& path);
+    bool Link(uint64_t file, uint64_t folder, const std::u16string& name, const std::string& path);
     bool Unlink(uint64_t file, uint64_t folder, const std::u16string& name,
                 const std::string& path);
     le32 InheritedSecurity(ntfs_inode* folder);

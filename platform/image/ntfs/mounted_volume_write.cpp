@@ -9,7 +9,8 @@ namespace ntfs {
 
 namespace {
 
-const uint32_t kDosAttributes = image::kReadOnly | image::kHidden | image::kSystem | image::kArchive;
+const uint32_t kDosAttributes =
+    image::kReadOnly | image::kHidden | image::kSystem | image::kArchive;
 
 std::u16string UpperAscii(std::u16string name) {
     for (char16_t& c : name)
@@ -122,8 +123,8 @@ bool MountedVolume::TakeShortNameAway(uint64_t folder, uint64_t file, const std:
 }
 
 // A name that fits 8.3 serves as its own short name; another gets one made up.
-bool MountedVolume::GiveNewNameShortName(uint64_t folder, uint64_t file,
-                                         const std::u16string& name, const std::string& path) {
+bool MountedVolume::GiveNewNameShortName(uint64_t folder, uint64_t file, const std::u16string& name,
+                                         const std::string& path) {
     std::u16string shortName = UpperAscii(name);
     if (!FitsShortName(name) && !FreeShortName(folder, name, &shortName)) return false;
     return GiveShortName(folder, file, shortName, path);

@@ -52,14 +52,15 @@ void ReadRecord(const std::string& image, SleuthFile* file) {
             inStandard = true;
         else if (line.find("Attribute Values") != std::string::npos)
             inStandard = false;
-        if (inStandard && StartsWith(line, "Flags: "))
-            file->attributes = AttributesFromFlags(line);
+        if (inStandard && StartsWith(line, "Flags: ")) file->attributes = AttributesFromFlags(line);
         if (inStandard && StartsWith(line, "Security ID: "))
             file->securityId = uint32_t(std::stoul(line.substr(13)));
         if (StartsWith(line, "Name: ")) file->names.push_back(line.substr(6));
         size_t size = line.find(" size: ");
-        bool unnamedData = StartsWith(line, "Type: $DATA (") && line.find("Name: N/A") != std::string::npos;
-        if (unnamedData && size != std::string::npos) file->size = std::stoull(line.substr(size + 7));
+        bool unnamedData =
+            StartsWith(line, "Type: $DATA (") && line.find("Name: N/A") != std::string::npos;
+        if (unnamedData && size != std::string::npos)
+            file->size = std::stoull(line.substr(size + 7));
     }
 }
 
@@ -93,7 +94,8 @@ std::string Shell(const std::string& command, int* status) {
         return output;
     }
     char buffer[65536];
-    for (size_t got; (got = fread(buffer, 1, sizeof(buffer), pipe)) > 0;) output.append(buffer, got);
+    for (size_t got; (got = fread(buffer, 1, sizeof(buffer), pipe)) > 0;)
+        output.append(buffer, got);
     int result = pclose(pipe);
     if (status) *status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
     return output;
@@ -120,7 +122,8 @@ void MakeFolders(const std::string& image, const std::vector<std::string>& paths
         std::vector<ntfschar> text = ntfs::ToNtfs(name);
         ntfs_inode* folder = ntfs_create(parent, 0, text.data(), u8(text.size()), S_IFDIR);
         ASSERT_TRUE(folder) << path;
-        std::u16string shortName = ntfs::FitsShortName(name) ? name : ntfs::ShortNameCandidate(name, 1);
+        std::u16string shortName =
+            ntfs::FitsShortName(name) ? name : ntfs::ShortNameCandidate(name, 1);
         std::string value = ntfs::Utf16ToUtf8(shortName);
         for (char& c : value) c = char(toupper(static_cast<unsigned char>(c)));
         ASSERT_EQ(ntfs_set_ntfs_dos_name(folder, parent, value.data(), value.size(), 0), 0) << path;
@@ -184,8 +187,8 @@ std::map<std::string, SleuthFile> SleuthKitTree(const std::string& image) {
 std::vector<uint8_t> AuditedDescriptor(const std::string& image, const std::string& path) {
     std::vector<uint8_t> bytes;
     // "        000010  14000000 02007800 05000000 00041800"
-    for (const std::string& line : Lines(Shell("ntfssecaudit -v " + Quote(image) + " " +
-                                               Quote(path.substr(1))))) {
+    for (const std::string& line :
+         Lines(Shell("ntfssecaudit -v " + Quote(image) + " " + Quote(path.substr(1))))) {
         std::istringstream words(line);
         std::string offset;
         bool indented = !line.empty() && isspace(static_cast<unsigned char>(line[0]));
@@ -202,13 +205,15 @@ std::vector<uint8_t> AuditedDescriptor(const std::string& image, const std::stri
 std::map<std::string, std::string> Namespaces(const std::string& image, const std::string& path) {
     std::map<std::string, std::string> names;
     std::string space;
-    for (const std::string& line : Lines(Shell("ntfsinfo -F " + Quote(path) + " " + Quote(image)))) {
+    for (const std::string& line :
+         Lines(Shell("ntfsinfo -F " + Quote(path) + " " + Quote(image)))) {
         size_t colon = line.find(':');
         if (colon == std::string::npos) continue;
         std::string key = line.substr(0, colon), value = line.substr(colon + 1);
         value.erase(0, value.find_first_not_of(" \t"));
         if (key == "\tNamespace") space = value;
-        if (key == "\tFilename" && value.size() >= 2) names[value.substr(1, value.size() - 2)] = space;
+        if (key == "\tFilename" && value.size() >= 2)
+            names[value.substr(1, value.size() - 2)] = space;
     }
     return names;
 }

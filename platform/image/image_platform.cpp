@@ -358,18 +358,7 @@ PlatImage* ImagePlatform::LoadExecutable(const char* path) {
 PlatResourceLookup ImagePlatform::FindResourceData(PlatImage* image, uint16_t type, uint16_t name,
                                                    const unsigned char** data, uint32_t* size) {
     const std::vector<unsigned char>& bytes = static_cast<LoadedFile*>(image)->bytes;
-    size_t offset = 0;
-    uint32_t length = 0;
-    switch (FindPeResource(bytes.data(), bytes.size(), type, name, &offset, &length)) {
-        case PE_RESOURCE_FOUND:
-            *data = bytes.data() + offset;
-            *size = length;
-            return PLAT_RESOURCE_FOUND;
-        case PE_NO_RESOURCE:
-            return PLAT_RESOURCE_NONE;
-        default:
-            return PLAT_RESOURCE_BROKEN;
-    }
+    return FindResourceIn(bytes.data(), bytes.size(), type, name, data, size);
 }
 
 void ImagePlatform::UnloadExecutable(PlatImage* image) {

@@ -174,3 +174,17 @@ PeLookup FindPeResource(const unsigned char* file, size_t size, uint16_t type, u
     *length = dataSize;
     return PE_RESOURCE_FOUND;
 }
+
+PlatResourceLookup FindResourceIn(const unsigned char* file, size_t size, uint16_t type,
+                                  uint16_t name, const unsigned char** data, uint32_t* length) {
+    size_t offset = 0;
+    switch (FindPeResource(file, size, type, name, &offset, length)) {
+        case PE_RESOURCE_FOUND:
+            *data = file + offset;
+            return PLAT_RESOURCE_FOUND;
+        case PE_NO_RESOURCE:
+            return PLAT_RESOURCE_NONE;
+        default:
+            return PLAT_RESOURCE_BROKEN;
+    }
+}

@@ -296,19 +296,8 @@ PlatImage* PosixPlatform::LoadExecutable(const char* path) {
 
 PlatResourceLookup PosixPlatform::FindResourceData(PlatImage* image, uint16_t type, uint16_t name,
                                                    const unsigned char** data, uint32_t* size) {
-    size_t offset = 0;
-    uint32_t length = 0;
     const unsigned char* bytes = static_cast<const unsigned char*>(Mapped(image).mapping);
-    switch (FindPeResource(bytes, Mapped(image).size, type, name, &offset, &length)) {
-        case PE_RESOURCE_FOUND:
-            *data = bytes + offset;
-            *size = length;
-            return PLAT_RESOURCE_FOUND;
-        case PE_NO_RESOURCE:
-            return PLAT_RESOURCE_NONE;
-        default:
-            return PLAT_RESOURCE_BROKEN;
-    }
+    return FindResourceIn(bytes, Mapped(image).size, type, name, data, size);
 }
 
 void PosixPlatform::UnloadExecutable(PlatImage* image) {

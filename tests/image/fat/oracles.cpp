@@ -39,37 +39,6 @@ std::string ReadHostFile(const std::string& path) {
 
 }  // namespace
 
-TempDir::TempDir() {
-    const char* base = getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/fat_test.XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (!mkdtemp(name.data())) ADD_FAILURE() << "mkdtemp " << pattern;
-    m_path = name.data();
-}
-
-// FAT_TEST_KEEP keeps the folder, to look into an image after a failure.
-TempDir::~TempDir() {
-    if (!getenv("FAT_TEST_KEEP")) Shell("rm -rf " + Quote(m_path));
-}
-
-std::string Quote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
-std::string Shell(const std::string& command, int* status) {
-    FILE* pipe = popen(("exec 2>&1; " + command).c_str(), "r");
-    std::string output;
-    if (!pipe) return output;
-    char buffer[65536];
-    for (size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, got);
-    int result = pclose(pipe);
-    if (status) *status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
-    return output;
-}
-
 std::string Mtools(const std::string& tool, const std::string& image, const std::string& args,
                    int* status) {
     // Short names in code page 437, as the volume code reads them by default.

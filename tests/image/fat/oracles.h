@@ -6,23 +6,19 @@
 #include <map>
 #include <string>
 
+#include "tests/image/shell.h"
+
 namespace fattest {
 
-// A folder of its own under $TMPDIR, removed with everything in it.
-class TempDir {
+// A folder of its own under $TMPDIR, removed with everything in it (kept when
+// FAT_TEST_KEEP is set).
+class TempDir : public imagetest::TempDir {
   public:
-    TempDir();
-    ~TempDir();
-    const std::string& Path() const { return m_path; }
-    std::string File(const std::string& name) const { return m_path + "/" + name; }
-
-  private:
-    std::string m_path;
+    TempDir() : imagetest::TempDir("fat_test", "FAT_TEST_KEEP") {}
 };
 
-std::string Quote(const std::string& text);
-// Runs `command` with sh; its standard output and error, and its exit status.
-std::string Shell(const std::string& command, int* status = nullptr);
+using imagetest::Quote;
+using imagetest::Shell;
 // An mtools command line (without the leading tool name's options) on `image`.
 std::string Mtools(const std::string& tool, const std::string& image, const std::string& args,
                    int* status = nullptr);

@@ -66,41 +66,6 @@ void ReadRecord(const std::string& image, SleuthFile* file) {
 
 }  // namespace
 
-TempDir::TempDir() {
-    const char* base = getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/ntfs_test.XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (!mkdtemp(name.data())) ADD_FAILURE() << "mkdtemp " << pattern;
-    m_path = name.data();
-}
-
-TempDir::~TempDir() {
-    if (!getenv("NTFS_TEST_KEEP")) Shell("rm -rf " + Quote(m_path));
-}
-
-std::string Quote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
-std::string Shell(const std::string& command, int* status) {
-    std::string output;
-    FILE* pipe = popen(("(" + command + ") 2>&1").c_str(), "r");
-    if (!pipe) {
-        ADD_FAILURE() << "popen " << command;
-        if (status) *status = -1;
-        return output;
-    }
-    char buffer[65536];
-    for (size_t got; (got = fread(buffer, 1, sizeof(buffer), pipe)) > 0;)
-        output.append(buffer, got);
-    int result = pclose(pipe);
-    if (status) *status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
-    return output;
-}
-
 void MakeImage(const std::string& path, uint64_t bytes) {
     int status = 0;
     std::string output = Shell("truncate -s " + std::to_string(bytes) + " " + Quote(path) +

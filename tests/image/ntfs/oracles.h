@@ -7,7 +7,9 @@
 #include <map>
 #include <memory>
 #include <string>
+
 #include <vector>
+#include "tests/image/shell.h"
 
 #include "platform/image/block_device.h"
 #include "platform/image/ntfs/volume.h"
@@ -15,20 +17,14 @@
 namespace ntfstest {
 
 // A folder of its own under $TMPDIR, removed with everything in it (kept when
-// NTFS_TEST_KEEP is set, to look into an image after a failure).
-class TempDir {
+// NTFS_TEST_KEEP is set).
+class TempDir : public imagetest::TempDir {
   public:
-    TempDir();
-    ~TempDir();
-    std::string File(const std::string& name) const { return m_path + "/" + name; }
-
-  private:
-    std::string m_path;
+    TempDir() : imagetest::TempDir("ntfs_test", "NTFS_TEST_KEEP") {}
 };
 
-std::string Quote(const std::string& text);
-// Runs `command` with sh; its standard output and error, and its exit status.
-std::string Shell(const std::string& command, int* status = nullptr);
+using imagetest::Quote;
+using imagetest::Shell;
 
 // A fresh NTFS image of `bytes` (mkntfs with 4 KiB clusters); fails the test when
 // mkntfs does.

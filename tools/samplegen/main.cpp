@@ -16,6 +16,7 @@
 
 #include "engine/codes.h"
 #include "tools/samplegen/hive.h"
+#include "tools/samplegen/mail_samples.h"
 #include "tools/samplegen/samples.h"
 
 namespace {
@@ -72,6 +73,17 @@ const char HELP[] =
     "      an MBR partition by its disk's signature (hex, as sfdisk's label-id 0x1234abcd)\n"
     "      and byte offset, or a GPT partition by its GUID. --pending-log: the two\n"
     "      sequence numbers differ, as while a transaction log waits to be put in.\n"
+    "  samplegen mail-message [--attach NAME=FILE]... [--attach-message FILE]...\n"
+    "                         [--encoding base64|qp|uuencode] [--subject S] [--from F]\n"
+    "                         [--message-id ID] [--lf] [--rfc2231] OUT\n"
+    "      MIME message (multipart/mixed): a short text part, then each FILE as attachment\n"
+    "      NAME (UTF-8) in the encoding (default base64; uuencode puts the files in the\n"
+    "      text part), then each message FILE attached as message/rfc822. --lf: LF line\n"
+    "      ends, not CRLF. --rfc2231: names that are not ASCII as RFC 2231 parameters, not\n"
+    "      RFC 2047 words.\n"
+    "  samplegen dbx OUT [MESSAGE_FILE]...\n"
+    "      Outlook Express 5/6 folder file holding the messages in order, each in a chain\n"
+    "      of data blocks of 512 bytes.\n"
     "\n"
     "Exit status: 0 done, 1 a file could not be read or written, 2 bad usage.\n";
 
@@ -492,6 +504,93 @@ int CommandSystemHive(const std::vector<std::string>& argv) {
     return Write(outputs[0], hive::SystemHiveFile(system));
 }
 
+bool ParseEncoding(const std::string& name, mail_samples::Encoding* encoding) {
+    if (name == "base64") {
+        *encoding = mail_samples::Encoding::kBase64;
+    } else if (name == "qp") {
+        *encoding = mail_samples::Encoding::kQuotedPrintable;
+    } else if (name == "uuencode") {
+        *encoding = mail_samples::Encoding::kUuencode;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Applies one option of mail-message that takes a value: 0, or the exit status when wrong.
+int MailMessageOption(const std::string& option, const std::string& value,
+                      mail_samples::MimeMessage* message) {
+    if (option == "--attach") {
+        size_t equals = value.find('=');
+        if (equals == std::string::npos || equals == 0) return BadUsage("--attach needs NAME=FILE");
+        mail_samples::NamedFile file;
+        file.name = value.substr(0, equals);
+        std::string path = value.substr(equals + 1);
+        if (!ReadFile(path, &file.data)) return IoFailure("read", path);
+        message->attachments.push_back(file);
+    } else if (option == "--attach-message") {
+        Bytes attached;
+        if (!ReadFile(value, &attached)) return IoFailure("read", value);
+        message->messages.push_back(attached);
+    } else if (option == "--encoding") {
+        if (!ParseEncoding(value, &message->encoding))
+            return BadUsage("--encoding must be base64, qp or uuencode");
+    } else if (option == "--subject") {
+        message->subject = value;
+    } else if (option == "--from") {
+        message->from = value;
+    } else {
+        message->messageId = value;
+    }
+    return 0;
+}
+
+// --attach and --attach-message may come again, which Parse does not allow.
+int CommandMailMessage(const std::vector<std::string>& argv) {
+    const std::set<std::string> withValue = {"--attach",  "--attach-message", "--encoding",
+                                             "--subject", "--from",           "--message-id"};
+    mail_samples::MimeMessage message;
+    std::vector<std::string> outputs;
+    std::set<std::string> seen;
+    for (size_t i = 0; i < argv.size(); ++i) {
+        const std::string& arg = argv[i];
+        bool again = arg == "--attach" || arg == "--attach-message";
+        if (arg.compare(0, 2, "--") != 0) {
+            outputs.push_back(arg);
+        } else if (!again && !seen.insert(arg).second) {
+            return BadUsage(arg + " is given twice");
+        } else if (arg == "--lf" || arg == "--rfc2231") {
+            (arg == "--lf" ? message.lineFeeds : message.rfc2231Names) = true;
+        } else if (!withValue.count(arg)) {
+            return BadUsage("unknown option " + arg);
+        } else if (i + 1 == argv.size()) {
+            return BadUsage(arg + " needs a value");
+        } else {
+            int status = MailMessageOption(arg, argv[++i], &message);
+            if (status) return status;
+        }
+    }
+    if (outputs.size() != 1) return BadUsage("mail-message needs one output file");
+    return Write(outputs[0], mail_samples::MimeMessageFile(message));
+}
+
+int CommandDbx(const std::vector<std::string>& argv) {
+    Arguments args = Parse(argv, {});
+    if (!args.error.empty()) return BadUsage(args.error);
+    if (args.positional.empty()) return BadUsage("dbx needs an output file");
+    std::vector<Bytes> messages;
+    uint64_t total = 0;
+    for (size_t i = 1; i < args.positional.size(); ++i) {
+        messages.emplace_back();
+        if (!ReadFile(args.positional[i], &messages.back()))
+            return IoFailure("read", args.positional[i]);
+        total += messages.back().size();
+    }
+    // The folder's offsets have 32 bits; 1 GB of messages leaves room for the blocks' headers.
+    if (total > MAX_HOST_SIZE) return BadUsage("the messages are larger than 1 GB together");
+    return Write(args.positional[0], mail_samples::DbxFolder(messages));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -512,5 +611,7 @@ int main(int argc, char** argv) {
     if (command == "demo") return CommandDemo(args);
     if (command == "tree") return CommandTree(args);
     if (command == "system-hive") return CommandSystemHive(args);
+    if (command == "mail-message") return CommandMailMessage(args);
+    if (command == "dbx") return CommandDbx(args);
     return BadUsage("unknown command " + command);
 }

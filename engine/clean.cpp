@@ -185,17 +185,24 @@ bool MayChange(Engine& engine, const char* path) {
     return !engine.changeGuard || engine.changeGuard(path);
 }
 
+// Sets up the repair of `path`, taking back what the restart list would still do to it;
+// false when that cannot be done.
+bool BeginRepair(Engine& engine, const char* path, int depth, Repair* repair) {
+    *repair = {path, std::string(path) + ".cln", WorkFileEntry(engine, path), {}, false, depth};
+    repair->hasAttributes = engine.platform.GetAttributes(path, &repair->attributes);
+    PlatAttributes waiting;
+    bool wasWaiting = false;
+    if (!TakeBackPendingWork(engine, path, &waiting, &wasWaiting)) return false;
+    if (wasWaiting) repair->attributes = waiting;
+    repair->hasAttributes = repair->hasAttributes || wasWaiting;
+    return true;
+}
+
 CleanResult CleanDetected(Engine& engine, const char* path, const char* label, bool isExecutable,
                           int depth) {
     if (depth == 0 && !MayChange(engine, path)) return CLEAN_FAILED;
-    Repair repair = {path, std::string(path) + ".cln", WorkFileEntry(engine, path), {}, false,
-                     depth};
-    repair.hasAttributes = engine.platform.GetAttributes(path, &repair.attributes);
-    PlatAttributes waiting;
-    bool wasWaiting = false;
-    if (!TakeBackPendingWork(engine, path, &waiting, &wasWaiting)) return CLEAN_FAILED;
-    if (wasWaiting) repair.attributes = waiting;
-    repair.hasAttributes = repair.hasAttributes || wasWaiting;
+    Repair repair;
+    if (!BeginRepair(engine, path, depth, &repair)) return CLEAN_FAILED;
     int64_t size = -1;
     PlatFile file = engine.platform.OpenRead(path, &size);
     if (file == PLAT_NO_FILE) return CLEAN_OPEN_FAILED;
@@ -302,12 +309,13 @@ CleanResult CleanFile(Engine& engine, const char* path) {
 // infection, a file that could not be opened just then, a clean file the restart list
 // would change) is looked at again under the lock.
 ScanOutcome ScanFile(Engine& engine, const char* path, const char** label,
-                     const PlatDirEntry* listed) {
+                     const PlatDirEntry* listed, FileHead* head) {
     *label = LABEL_TORVO_A;
     if (strlen(path) > engine.platform.MaxPathLength() || (listed && listed->isUnreachable))
         return SCAN_OPEN_FAILED;
     bool isExecutable;
-    DetectResult detected = DetectFileForm(engine.platform, path, label, listed, &isExecutable);
+    DetectResult detected =
+        DetectFileForm(engine.platform, path, label, listed, &isExecutable, head);
     if (detected == DETECT_NO_MEMORY) return SCAN_CLEAN;
     if (detected == DETECT_CLEAN && !IsPendingOnRestartList(engine, path)) return SCAN_CLEAN;
     ScanOutcome unlocked = detected == DETECT_OPEN_FAILED ? SCAN_OPEN_FAILED
@@ -316,6 +324,24 @@ ScanOutcome ScanFile(Engine& engine, const char* path, const char** label,
     ScanOutcome outcome =
         UnderLock(engine, unlocked, [&] { return ScanLocked(engine, path, label, listed); });
     return outcome;
+}
+
+CleanResult ReplaceFileContent(Engine& engine, const char* path, const WorkFileWriter& write) {
+    Repair repair;
+    if (!MayChange(engine, path) || !BeginRepair(engine, path, 0, &repair) ||
+        !StartWorkFile(engine, repair))
+        return CLEAN_FAILED;
+    PlatFile work = engine.platform.CreateWork(repair.workFile.c_str());
+    if (work == PLAT_NO_FILE) return Discard(engine, repair);
+    bool written = write(work) && engine.platform.FlushFile(work);
+    engine.platform.Close(work);
+    if (!written) return Discard(engine, repair);
+    return PutWorkFileInPlace(engine, repair, true);
+}
+
+CleanResult DeleteWholeFile(Engine& engine, const char* path) {
+    if (!MayChange(engine, path) || !TakeBackPendingWork(engine, path)) return CLEAN_FAILED;
+    return DeleteWhole(engine, path);
 }
 
 int RemoveUncleanedFile(Engine& engine, const char* path) {

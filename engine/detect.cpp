@@ -66,7 +66,7 @@ DetectResult DetectMailBlock(const OpenFile& file, uint32_t blockSignature, cons
 
 // The first read takes a page: most files are smaller, so it holds the whole file, its
 // size and its tail, and is the only read they need.
-const int32_t kFirstReadLength = 4096;
+const int32_t kFirstReadLength = sizeof(FileHead::bytes);
 
 DetectResult DetectScriptTail(const OpenFile& file, const unsigned char* head, int32_t headRead,
                               const char** label) {
@@ -110,7 +110,7 @@ DetectResult DetectFile(Platform& platform, const char* path, const char** label
 }
 
 DetectResult DetectFileForm(Platform& platform, const char* path, const char** label,
-                            const PlatDirEntry* listed, bool* isExecutable) {
+                            const PlatDirEntry* listed, bool* isExecutable, FileHead* fileHead) {
     *label = LABEL_TORVO_A;
     *isExecutable = false;
     // A name that stands for another file, or a path beyond reach, is never opened.
@@ -120,6 +120,10 @@ DetectResult DetectFileForm(Platform& platform, const char* path, const char** l
     if (file.handle == PLAT_NO_FILE) return DETECT_OPEN_FAILED;
     unsigned char head[kFirstReadLength];
     int32_t headRead = file.ReadAt(0, head, kFirstReadLength);
+    if (fileHead) {
+        memcpy(fileHead->bytes, head, size_t(headRead));
+        fileHead->length = headRead;
+    }
     *isExecutable = IsExecutableHead(head, headRead);
     DetectResult result = *isExecutable ? DetectExecutable(file, label)
                                         : DetectNonExecutable(file, head, headRead, label);

@@ -92,10 +92,12 @@ bool BatchScanDirectory(BatchRun& run, char* path) {
     return WalkTree(run.engine.platform, path, walk);
 }
 
-void BatchReportFile(BatchRun& run, const char* path, const PlatDirEntry* listed) {
-    const char* label;
-    ScanOutcome outcome = run.scanFile ? run.scanFile(path, &label, listed)
-                                       : ScanFile(run.engine, path, &label, listed);
+namespace {
+
+// Counts, logs and tells one outcome; `removable`: a file of the walk, which "/remove"
+// deletes when it could not be cleaned.
+void ReportOutcome(BatchRun& run, const char* path, const char* label, ScanOutcome outcome,
+                   bool removable) {
     switch (outcome) {
         case SCAN_DISINFECTED:
             ++g_nInfected;
@@ -104,7 +106,7 @@ void BatchReportFile(BatchRun& run, const char* path, const PlatDirEntry* listed
             break;
         case SCAN_CLEAN_FAILED:
             ++g_nInfected;
-            if (g_bRemove) {
+            if (g_bRemove && removable) {
                 RemoveUncleaned(run, path, label);
             } else {
                 Log(kLogCleanFailed, path);
@@ -123,7 +125,7 @@ void BatchReportFile(BatchRun& run, const char* path, const PlatDirEntry* listed
             Tell(run, path, label, FINDING_DELETED);
             break;
         case SCAN_OPEN_FAILED:
-            if (IsOwnOrVanished(run.engine.platform, path)) break;
+            if (removable && IsOwnOrVanished(run.engine.platform, path)) break;
             ++g_nUnopened;
             Log(kLogOpenFailed, path);
             Tell(run, path, label, FINDING_OPEN_FAILED);
@@ -131,6 +133,19 @@ void BatchReportFile(BatchRun& run, const char* path, const PlatDirEntry* listed
         default:
             break;
     }
+}
+
+}  // namespace
+
+void BatchReportFile(BatchRun& run, const char* path, const PlatDirEntry* listed) {
+    const char* label;
+    ScanOutcome outcome = run.scanFile ? run.scanFile(path, &label, listed)
+                                       : ScanFile(run.engine, path, &label, listed);
+    ReportOutcome(run, path, label, outcome, true);
+}
+
+void BatchReportMember(BatchRun& run, const char* name, const char* label, ScanOutcome outcome) {
+    ReportOutcome(run, name, label, outcome, false);
 }
 
 void OpenBatchLog(const char* logName) {

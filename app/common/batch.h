@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "engine/codes.h"
+#include "engine/detect.h"
 #include "engine/engine.h"
 
 extern bool g_bSilent;
@@ -46,6 +47,9 @@ struct BatchRun {
     std::function<ScanOutcome(const char* path, const char** label, const PlatDirEntry* listed)>
         scanFile;
     std::function<int(const char* path)> removeUncleaned;
+    // Whether a file found clean is to be scanned again at its turn, by its first bytes
+    // (the Linux tool looks into archives and mailboxes); none: never.
+    std::function<bool(const char* path, const FileHead& head)> looksInside;
 };
 
 // Whether the walks visit an entry (see CBatchObserver::ShouldVisit).
@@ -58,6 +62,11 @@ bool BatchScanDirectory(BatchRun& run, char* path);
 // Scans one file and records the outcome in the counters and the log. `listed`: its
 // entry in its folder's listing, when known.
 void BatchReportFile(BatchRun& run, const char* path, const PlatDirEntry* listed = nullptr);
+
+// Records a finding inside a file (a member of an archive, a part of a message) in the
+// counters and the log as a file's, `outcome` as ScanFile gives it; a member that could
+// not be cleaned is never removed here.
+void BatchReportMember(BatchRun& run, const char* name, const char* label, ScanOutcome outcome);
 
 // Opens the log (when named) and writes its header; g_bLogFailed tells when it cannot.
 void OpenBatchLog(const char* logName);

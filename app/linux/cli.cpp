@@ -3,7 +3,10 @@
 #include <getopt.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,6 +45,14 @@ const char kHelp[] =
     "      --exclude=GLOB     leave out what matches GLOB below PATH (repeatable)\n"
     "      --images           scan disk images (raw, qcow2, VMDK, VDI, VHD, VHDX), as\n"
     "                         PATH or met below one, as the disks they hold\n"
+    "      --no-archives      do not look into archives (ZIP, 7z, CAB, RAR, TAR,\n"
+    "                         gzip, bzip2, xz, ISO 9660)\n"
+    "      --no-mail          do not look into mailboxes (mbox, Maildir, MH, .dbx)\n"
+    "      --max-depth=N      look into containers nested N deep at most (10)\n"
+    "      --max-member-size=SIZE  leave members larger than SIZE unscanned (100M)\n"
+    "      --max-unpacked=SIZE  unpack at most SIZE from one file (400M)\n"
+    "      --max-members=N    look at N members of one file at most (10000)\n"
+    "      --max-ratio=N      stop at a member that unpacks N times its size (250)\n"
     "      --quarantine=DIR   keep a copy of every file before it is changed\n"
     "      --restore=DIR      put back the originals kept in DIR\n"
     "      --help             show this text and exit\n"
@@ -63,6 +74,13 @@ enum LongOnly {
     OPT_QUARANTINE,
     OPT_RESTORE,
     OPT_IMAGES,
+    OPT_NO_ARCHIVES,
+    OPT_NO_MAIL,
+    OPT_MAX_DEPTH,
+    OPT_MAX_MEMBER_SIZE,
+    OPT_MAX_UNPACKED,
+    OPT_MAX_MEMBERS,
+    OPT_MAX_RATIO,
     OPT_HELP,
     OPT_VERSION
 };
@@ -79,6 +97,13 @@ const option kOptions[] = {
     {"quarantine", required_argument, nullptr, OPT_QUARANTINE},
     {"restore", required_argument, nullptr, OPT_RESTORE},
     {"images", no_argument, nullptr, OPT_IMAGES},
+    {"no-archives", no_argument, nullptr, OPT_NO_ARCHIVES},
+    {"no-mail", no_argument, nullptr, OPT_NO_MAIL},
+    {"max-depth", required_argument, nullptr, OPT_MAX_DEPTH},
+    {"max-member-size", required_argument, nullptr, OPT_MAX_MEMBER_SIZE},
+    {"max-unpacked", required_argument, nullptr, OPT_MAX_UNPACKED},
+    {"max-members", required_argument, nullptr, OPT_MAX_MEMBERS},
+    {"max-ratio", required_argument, nullptr, OPT_MAX_RATIO},
     {"help", no_argument, nullptr, OPT_HELP},
     {"version", no_argument, nullptr, OPT_VERSION},
     {nullptr, 0, nullptr, 0},
@@ -101,6 +126,50 @@ bool ParseJobs(const char* text, int* jobs) {
     if (*text == '\0' || *end != '\0' || value < 1 || value > kMostJobs) return false;
     *jobs = int(value);
     return true;
+}
+
+// A count, or a size with an optional K, M or G (powers of 1024); at least 1.
+bool ParseAmount(const char* text, bool sized, int64_t* amount) {
+    char* end = nullptr;
+    errno = 0;
+    long long value = strtoll(text, &end, 10);
+    int shift = 0;
+    if (sized && *end) {
+        const char* units = "KMG";
+        const char* unit = strchr(units, toupper(static_cast<unsigned char>(*end)));
+        if (!unit || end[1] != '\0') return false;
+        shift = 10 * int(unit - units + 1);
+        ++end;
+    }
+    if (*text == '\0' || *end != '\0' || errno || value < 1 || value > (INT64_MAX >> shift))
+        return false;
+    *amount = int64_t(value) << shift;
+    return true;
+}
+
+int TakeLimit(int option, ContainerLimits* limits) {
+    int64_t amount;
+    bool sized = option == OPT_MAX_MEMBER_SIZE || option == OPT_MAX_UNPACKED;
+    if (!ParseAmount(optarg, sized, &amount))
+        return UsageError(sized ? "a size is a positive number, with K, M or G if wanted"
+                                : "a limit is a positive number");
+    switch (option) {
+        case OPT_MAX_DEPTH:
+            limits->depth = int(std::min<int64_t>(amount, 1000));
+            break;
+        case OPT_MAX_MEMBER_SIZE:
+            limits->memberSize = amount;
+            break;
+        case OPT_MAX_UNPACKED:
+            limits->unpacked = amount;
+            break;
+        case OPT_MAX_MEMBERS:
+            limits->members = amount;
+            break;
+        default:
+            limits->ratio = double(amount);
+    }
+    return -1;
 }
 
 // Returns -1 to go on, or the exit status.
@@ -138,6 +207,18 @@ int TakeOption(int option, CliOptions* options) {
         case OPT_IMAGES:
             options->images = true;
             return -1;
+        case OPT_NO_ARCHIVES:
+            options->containers.archives = false;
+            return -1;
+        case OPT_NO_MAIL:
+            options->containers.mail = false;
+            return -1;
+        case OPT_MAX_DEPTH:
+        case OPT_MAX_MEMBER_SIZE:
+        case OPT_MAX_UNPACKED:
+        case OPT_MAX_MEMBERS:
+        case OPT_MAX_RATIO:
+            return TakeLimit(option, &options->containers.limits);
         case OPT_HELP:
             fputs(kHelp, stdout);
             return kExitClean;
@@ -199,7 +280,7 @@ bool ScanAll(BatchRun& run, const CliOptions& options, const ImageScan& images,
     }
     if (g_nUnopened > 0 && options.quiet)
         fprintf(stderr, "torvoclean: %d files could not be opened\n", int(g_nUnopened));
-    return done && g_nUnopened == 0;
+    return done && g_nUnopened == 0 && report.NotScannedCount() == 0;
 }
 
 // Tells the report of an operation put on a restart list, by the names of the user's
@@ -212,6 +293,27 @@ ScheduleWatcher ReportScheduled(CCliReport& report, const DryRun* dryRun) {
     };
     return [&report, shown](const RestartEntry& entry) {
         report.OnScheduled(shown(entry.source), shown(entry.destination));
+    };
+}
+
+// Archives and mailboxes met are looked into, after the file itself was scanned.
+void LookInside(BatchRun& run, const ContainerSettings& settings, CCliReport& report) {
+    if (!settings.archives && !settings.mail) return;
+    auto scanFile = run.scanFile;
+    Engine& engine = run.engine;
+    run.looksInside = [settings](const char*, const FileHead& head) {
+        return MayBeContainer(head, settings);
+    };
+    run.scanFile = [&run, &engine, &report, settings, scanFile](
+                       const char* path, const char** label, const PlatDirEntry* listed) {
+        FileHead head;
+        ScanOutcome outcome =
+            scanFile ? scanFile(path, label, listed) : ScanFile(engine, path, label, listed, &head);
+        if (outcome != SCAN_CLEAN || (scanFile && !ReadHead(engine.platform, path, &head)) ||
+            !IsContainer(engine.platform, path, head, settings))
+            return outcome;
+        report.OnContainer(run, path, ScanContainer(engine, path, path, head, settings));
+        return outcome;
     };
 }
 
@@ -264,12 +366,24 @@ int RunCli(const CliOptions& options) {
         engine.changeGuard = [&](const char* path) { return quarantine.Keep(host, path); };
     if (options.dryRun) dryRun.Attach(run, ReportScheduled(report, &dryRun));
     g_bRemove = options.remove;
-    ImageScan images = {options.dryRun, [&](Engine& volume, const ImageVolumeName& name) {
+    ContainerSettings containers = options.containers;
+    containers.dryRun = options.dryRun;
+    containers.remove = options.remove;
+    containers.lockMailboxes = true;
+    LookInside(run, containers, report);
+    ImageScan images = {options.dryRun,
+                        [&](Engine& volume, const ImageVolumeName& name) {
                             volume.scheduleWatcher = ReportScheduled(report, nullptr);
                             if (!quarantined) return;
                             volume.changeGuard = [&quarantine, &volume, name](const char* path) {
                                 return quarantine.Keep(volume.platform, path, &name);
                             };
+                        },
+                        // The mail programs of the Windows on an image hold no locks here.
+                        [&report, containers](BatchRun& volumeRun) {
+                            ContainerSettings onImage = containers;
+                            onImage.lockMailboxes = false;
+                            LookInside(volumeRun, onImage, report);
                         }};
     bool done = ScanAll(run, options, images, report);
     if (g_nInfected > 0) return kExitInfected;

@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "app/linux/containers.h"
+
 // The exit status, in both forms: 0 nothing infected, 1 an infected file was found
 // (whatever became of it), 2 an error when nothing infected was found.
 const int kExitClean = 0;
@@ -21,7 +23,8 @@ struct CliOptions {
     std::vector<const char*> excludes;
     const char* quarantine = nullptr;
     const char* restore = nullptr;
-    bool images = false;  // disk images are scanned as the disks they hold
+    bool images = false;           // disk images are scanned as the disks they hold
+    ContainerSettings containers;  // archives and mailboxes looked into
     std::vector<char*> paths;
 };
 

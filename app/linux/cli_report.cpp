@@ -141,10 +141,10 @@ void CCliReport::OnFinding(const char* path, const char* label, BatchFinding fin
     m_nWaiting += finding == FINDING_PENDING_RESTART;
     m_nFailed += finding == FINDING_CLEAN_FAILED;
     m_nUnopened += finding == FINDING_OPEN_FAILED;
-    if (m_settings.quarantine) m_settings.quarantine->Record(path, finding);
+    if (m_settings.quarantine && !m_pMember) m_settings.quarantine->Record(path, finding);
     const char* outcome = OutcomeWord(finding, repairWaits);
-    const std::string reason =
-        finding == FINDING_CLEAN_FAILED ? m_strNotCleanedReason : std::string();
+    std::string reason = finding == FINDING_CLEAN_FAILED ? m_strNotCleanedReason : std::string();
+    if (m_pMember && !m_pMember->reason.empty()) reason = m_pMember->reason;
     if (m_settings.quiet) {
         m_scheduled.clear();
         return;
@@ -162,15 +162,60 @@ void CCliReport::OnFinding(const char* path, const char* label, BatchFinding fin
         }
         if (m_settings.dryRun) line["dry_run"] = true;
         if (!reason.empty()) line["reason"] = reason;
+        if (m_pMember && m_pMember->inMessage) {
+            const MessageInfo& message = m_pMember->message;
+            line["message"] = {
+                {"message_id", message.id}, {"subject", message.subject}, {"from", message.from}};
+        }
         printf("%s\n", JsonLine(line).c_str());
     } else if (finding == FINDING_OPEN_FAILED) {
         printf("%s: %s\n", OneLine(path).c_str(), outcome);
     } else {
         printf("%s: %s %s%s%s%s\n", OneLine(path).c_str(), ShortLabel(label), outcome,
                m_settings.dryRun ? " (dry run)" : "", reason.empty() ? "" : ": ", reason.c_str());
+        if (m_pMember && m_pMember->inMessage) {
+            const MessageInfo& message = m_pMember->message;
+            printf("  in message %s, \"%s\", from %s\n", OneLine(message.id.c_str()).c_str(),
+                   OneLine(message.subject.c_str()).c_str(), OneLine(message.from.c_str()).c_str());
+        }
     }
     fflush(stdout);
     m_scheduled.clear();
+}
+
+void CCliReport::OnContainer(BatchRun& run, const char* path, const ContainerReport& found) {
+    for (const MemberFinding& finding : found.findings) {
+        m_pMember = &finding;
+        BatchReportMember(run, finding.name.c_str(), finding.label, finding.outcome);
+        m_pMember = nullptr;
+    }
+    for (const NotScanned& left : found.notScanned) OnNotScanned(left);
+    if (!m_settings.quarantine) return;
+    switch (found.change) {
+        case CLEAN_DISINFECTED:
+            return m_settings.quarantine->Record(path, FINDING_DISINFECTED);
+        case CLEAN_DELETED:
+            return m_settings.quarantine->Record(path, FINDING_DELETED);
+        case CLEAN_PENDING_RESTART:
+            return m_settings.quarantine->Record(path, FINDING_PENDING_RESTART);
+        default:
+            return m_settings.quarantine->Record(path, FINDING_CLEAN_FAILED);
+    }
+}
+
+// Never taken for clean in silence: told even with --quiet.
+void CCliReport::OnNotScanned(const NotScanned& left) {
+    ++m_nNotScanned;
+    ClearProgress();
+    if (m_settings.json && !m_settings.quiet) {
+        Json line = {{"outcome", "NOT SCANNED WHOLE"}, {"reason", left.why}};
+        PutPath(line, left.name.c_str());
+        printf("%s\n", JsonLine(line).c_str());
+        fflush(stdout);
+        return;
+    }
+    fprintf(stderr, "torvoclean: %s: not scanned whole: %s\n", OneLine(left.name.c_str()).c_str(),
+            left.why.c_str());
 }
 
 void CCliReport::Finish() {
@@ -187,6 +232,7 @@ void CCliReport::Finish() {
                         {"waiting_for_restart", m_nWaiting},
                         {"failed", m_nFailed},
                         {"unopened", m_nUnopened},
+                        {"not_scanned_whole", m_nNotScanned},
                         {"seconds", seconds},
                         {"dry_run", m_settings.dryRun}};
         printf("%s\n", JsonLine({{"summary", summary}}).c_str());
@@ -198,6 +244,7 @@ void CCliReport::Finish() {
            infected, m_nRepaired, m_nDeleted);
     printf("Waiting for the restart: %ld\nFailed: %ld\nCould not be opened: %ld\n", m_nWaiting,
            m_nFailed, m_nUnopened);
+    if (m_nNotScanned > 0) printf("Not scanned whole: %ld\n", m_nNotScanned);
     printf("Time: %.3f sec\n", seconds);
 }
 

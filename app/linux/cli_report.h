@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/common/batch.h"
+#include "app/linux/containers.h"
 #include "app/linux/json_names.h"
 
 class CQuarantine;
@@ -47,6 +48,13 @@ class CCliReport : public CBatchObserver {
     // The disk images the walk met (and left for scanning as disks), since last asked.
     std::vector<std::string> TakeImagesMet();
 
+    // What was found inside the container `path` (an archive, a mailbox): each finding
+    // is counted and logged through `run` as a file's, and each thing not looked at
+    // whole is told on standard error.
+    void OnContainer(BatchRun& run, const char* path, const ContainerReport& found);
+    // Members, messages and containers not looked at whole, so far.
+    long NotScannedCount() const { return m_nNotScanned; }
+
     // An operation the engine put on the restart list for the file being cleaned.
     void OnScheduled(const std::string& source, const std::string& destination);
 
@@ -55,15 +63,17 @@ class CCliReport : public CBatchObserver {
     void ClearProgress();
 
     void PutPath(Json& line, const char* path) const;
+    void OnNotScanned(const NotScanned& left);
 
     CliReportSettings m_settings;
     std::string m_strRoot;
     std::string m_strImage, m_strPartition;  // of the volume being scanned, if any
     std::string m_strNotCleanedReason;
+    const MemberFinding* m_pMember = nullptr;  // the member OnFinding is told of, if any
     std::vector<std::pair<std::string, std::string>> m_scheduled;
     std::vector<std::string> m_imagesMet;
     long m_nScanned = 0, m_nRepaired = 0, m_nDeleted = 0, m_nWaiting = 0, m_nFailed = 0,
-         m_nUnopened = 0;
+         m_nUnopened = 0, m_nNotScanned = 0;
     bool m_bProgress;
     bool m_bProgressShown = false;
     std::chrono::steady_clock::time_point m_start, m_lastProgress;

@@ -122,6 +122,7 @@ bool ScanVolume(OpenVolume& open, const WindowsOnImage& windows, const std::stri
     scan.prepareEngine(engine, {image, PartitionName(open.partition)});
     BatchRun run(engine);
     run.observer = &report;
+    if (scan.prepareRun) scan.prepareRun(run);
     report.SetVolume(image, PartitionName(open.partition), root,
                      open.readOnlyReason.empty() ? "" : kNotWritableAdvice);
     if (!open.readOnlyReason.empty())

@@ -22,6 +22,8 @@ struct ImageScan {
     bool dryRun;  // the image stays as it was
     // Makes the engine of one volume what the run needs (its hooks).
     std::function<void(Engine& engine, const ImageVolumeName& volume)> prepareEngine;
+    // Makes the batch run of one volume what the run needs (looking into containers).
+    std::function<void(BatchRun& run)> prepareRun;
 };
 
 // Scans every volume of the image at `path`; false, with a message, when the image or

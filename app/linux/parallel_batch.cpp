@@ -28,6 +28,7 @@ struct Entry {
     PlatDirEntry listed;  // by the path: the listing may be closed before its turn
     bool detected;
     DetectResult result;
+    bool looksInside;          // found clean, but to be looked into (BatchRun::looksInside)
     uint64_t cleaningsBefore;  // cleanings done when its detection started
 };
 
@@ -114,10 +115,16 @@ void ParallelWalk::DetectNext(std::unique_lock<std::mutex>& lock) {
     entry.cleaningsBefore = m_cleanings;
     lock.unlock();
     const char* label;
+    bool isExecutable;
+    FileHead head;
     DetectResult result =
-        DetectFile(m_run.engine.platform, entry.path.c_str(), &label, &entry.listed);
+        DetectFileForm(m_run.engine.platform, entry.path.c_str(), &label, &entry.listed,
+                       &isExecutable, m_run.looksInside ? &head : nullptr);
+    bool looksInside =
+        result == DETECT_CLEAN && m_run.looksInside && m_run.looksInside(entry.path.c_str(), head);
     lock.lock();
     entry.result = result;
+    entry.looksInside = looksInside;
     entry.detected = true;
     m_detected.notify_all();
 }
@@ -131,7 +138,7 @@ void ParallelWalk::HandleOldest(std::unique_lock<std::mutex>& lock) {
         else
             m_detected.wait(lock);
     }
-    bool scanAgain = entry.result != DETECT_CLEAN || MayBeStale(entry) ||
+    bool scanAgain = entry.result != DETECT_CLEAN || entry.looksInside || MayBeStale(entry) ||
                      IsPendingOnRestartList(m_run.engine, entry.path.c_str());
     if (scanAgain) {
         lock.unlock();

@@ -1,8 +1,8 @@
-// Mail: every part of every message is scanned as a file of its own. A message whose
-// attachments are nothing but the worm is removed (its file deleted, or the mbox
-// written anew without it, every other message byte for byte as it was); any other
-// message with an infected attachment is reported and left as it is. Outlook Express
-// folders are only read.
+// Mail: every attachment of every message is scanned as a file of its own (the text of
+// a message is not). A message whose attachments are nothing but the worm is removed (its file
+// deleted, or the mbox written anew without it, every other message byte for byte as it was); any
+// other message with an infected attachment is reported and left as it is. Outlook Express folders
+// are only read.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -62,7 +62,9 @@ struct MessageLook {
 
 void ScanParts(const mail::Message& message, const std::string& name, Look& look,
                MessageLook* found) {
+    // The message's own words are no file; what is attached to it is.
     for (const mail::Attachment& part : message.parts) {
+        if (part.isBody) continue;
         if (!look.Unpack(int64_t(part.data.size()))) {
             look.NotRead(name, "more unpacked from one file than the limit");
             found->holdsMore = true;
@@ -70,8 +72,7 @@ void ScanParts(const mail::Message& message, const std::string& name, Look& look
         }
         ScannedMember scanned = ScanMember(part.data, name + "/" + part.name, look);
         found->infected = found->infected || scanned.infected;
-        found->holdsMore =
-            found->holdsMore || (scanned.infected ? !scanned.wormOnly : !part.isBody);
+        found->holdsMore = found->holdsMore || !scanned.wormOnly;
     }
     // An attached message is first checked whole (a forwarded copy of the worm's own
     // message), then its parts.

@@ -1,5 +1,5 @@
 // Archives and mailboxes looked inside (the Linux tool). Every member of an archive and
-// every part of a message is scanned, and cleaned, by the engine as a file of its own,
+// every attachment of a message is scanned, and cleaned, by the engine as a file of its own,
 // held in memory; a container whose members changed is written anew, read back and
 // compared, and put in the original's place by the engine's protocol of every repair.
 // Containers inside containers are looked into the same way, to a bounded depth.

@@ -212,6 +212,7 @@ for n in $(seq 1 80); do
     extract k.zip k.after 2>/dev/null
     if ! diff -rq k.after plain >/dev/null || [ -e k.zip.cln ]; then lost=$((lost + 1)); fi
 done
+echo "the archive repair was killed at $points points"
 check "killed at $points points: the archive always whole, and repaired by the next run" \
     [ $points -gt 10 ] && [ $lost = 0 ]
 

@@ -148,6 +148,7 @@ for n in $(seq 1 60); do
     "$program" -q k >/dev/null 2>&1
     cmp -s k k.expected && [ ! -e k.cln ] || lost=$((lost + 1))
 done
+echo "the mbox repair was killed at $points points"
 check "killed at $points points: the mbox always whole, and cleaned by the next run" \
     [ $points -gt 10 ] && [ $lost = 0 ]
 

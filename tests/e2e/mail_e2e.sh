@@ -137,7 +137,7 @@ check "a truncated .dbx is told" grep -q '^torvoclean: truncated.dbx.*not scanne
 mbox_of wormonly clean mixed >k.orig && mbox_of clean mixed >k.expected
 calls=openat,write,pwrite64,ftruncate,fsync,fdatasync,unlinkat,renameat2,rename,fchmod
 lost=0 points=0
-for n in $(seq 1 60); do
+for n in $(seq 1 200); do
     cp k.orig k && rm -f k.cln restart-list.ini  # the lock of a killed run is stale
     # (the shell of the substitution tells of the kill, to /dev/null)
     status=$(exec 2>/dev/null; TORVOCLEAN_JOBS=1 strace -f -qq -o /dev/null \

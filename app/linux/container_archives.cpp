@@ -169,23 +169,18 @@ CleanResult Rewrite(Engine& engine, const char* path, const std::string& name, c
     });
 }
 
-// Under the lock: the archive is looked at again as it is now, then written anew, or
-// deleted when it holds nothing but the worm.
+// Under the lock: the archive is looked at again as it is now, then deleted when it
+// holds nothing but the worm, or written anew.
 CleanResult ChangeArchive(Engine& engine, const char* path, const std::string& name, Look& look) {
     int64_t unpacked = 0;
     Look now = look.Again(&unpacked);
     Pass pass;
     RunPass(engine.platform, path, name, now, nullptr, nullptr, &pass);
     look.report.findings = now.report.findings;
-    if (!pass.whole || !pass.changed || !pass.canRewrite) return CLEAN_FAILED;
+    if (!pass.whole || !pass.changed) return CLEAN_FAILED;
     if (!pass.holdsMore) return DeleteWholeFile(engine, path);
+    if (!pass.canRewrite) return CLEAN_FAILED;
     return Rewrite(engine, path, name, pass, look);
-}
-
-CleanResult DeleteWholeUnderLock(Engine& engine, const char* path) {
-    FileChangesLock lock(engine);
-    if (!lock.IsHeld()) return CLEAN_FAILED;
-    return DeleteWholeFile(engine, path);
 }
 
 }  // namespace
@@ -203,9 +198,7 @@ void LookIntoArchive(Engine& engine, const char* path, const std::string& name, 
                           &look.report.findings);
     if (look.settings.dryRun && look.depth == 0) return;
     CleanResult change;
-    if (!pass.canRewrite) {
-        change = DeleteWholeUnderLock(engine, path);
-    } else {
+    {
         FileChangesLock lock(engine);
         change = lock.IsHeld() ? ChangeArchive(engine, path, name, look) : CLEAN_FAILED;
     }

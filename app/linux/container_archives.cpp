@@ -203,5 +203,5 @@ void LookIntoArchive(Engine& engine, const char* path, const std::string& name, 
         change = lock.IsHeld() ? ChangeArchive(engine, path, name, look) : CLEAN_FAILED;
     }
     if (engine.platform.LostChanges()) change = CLEAN_FAILED;
-    ApplyChange(change, "the archive could not be written anew", &look.report);
+    ApplyChange(change, "writing the archive anew failed", &look.report);
 }

@@ -302,7 +302,7 @@ void LookIntoMessageFile(Engine& engine, const char* path, const std::string& na
     if (look.settings.dryRun && look.depth == 0) return;
     CleanResult change = DeleteIfSame(engine, path, raw);
     if (engine.platform.LostChanges()) change = CLEAN_FAILED;
-    ApplyChange(change, "the message could not be removed", &look.report);
+    ApplyChange(change, "removing the message failed", &look.report);
 }
 
 void LookIntoMbox(Engine& engine, const char* path, const std::string& name, Look& look) {
@@ -313,7 +313,7 @@ void LookIntoMbox(Engine& engine, const char* path, const std::string& name, Loo
     if (look.settings.dryRun && look.depth == 0) return;
     CleanResult change = RewriteMbox(engine, path, name, mbox, look);
     if (engine.platform.LostChanges()) change = CLEAN_FAILED;
-    ApplyChange(change, "the mailbox could not be written anew", &look.report);
+    ApplyChange(change, "writing the mailbox anew failed", &look.report);
 }
 
 void LookIntoDbx(Engine& engine, const char* path, const std::string& name, Look& look) {

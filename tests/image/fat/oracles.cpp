@@ -85,7 +85,7 @@ std::map<std::string, OracleEntry> MtoolsTree(const std::string& image) {
     std::regex folderLine("Directory for ::(/.*)");
     std::regex entryLine(
         "(\\S+)(?: +(\\S+))? +(<DIR>|[0-9]+) +[0-9]{4}-[0-9]{2}-[0-9]{2} +"
-        "[0-9]{2}:[0-9]{2} ?(?: (.*))?");
+        "[0-9]{1,2}:[0-9]{2} ?(?: (.*))?");
     std::string folder;
     for (const std::string& line : Lines(listing)) {
         std::smatch match;

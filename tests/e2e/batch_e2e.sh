@@ -304,18 +304,22 @@ if [ "$mode" = native ]; then
     done
     for folder in "$many"/*/*/*/ "$many"/a0/; do cp "$forms"/* "$folder"; done
     "$samplegen" demo "$work/demo" >/dev/null
+    # So does reading where io_uring is refused, one file at a time on each thread, with
+    # threads added while reads wait (here: for every read).
     same_under_threads() {  # same_under_threads TREE: scans a copy with 1, 2 and 3 threads
-        local jobs result
-        for jobs in 1 2 3; do
+        local run jobs reads result
+        for run in 1 2 3 2-refused; do
+            jobs=${run%-refused} reads= && [ "$run" != "$jobs" ] && reads=threads,slow
             rm -rf "$base_unix/jobs" "$TORVOCLEAN_RESTART_LIST" && cp -a "$1" "$base_unix/jobs"
-            TORVOCLEAN_JOBS=$jobs scan /silent "$base/jobs" "/log=$base/jobs$jobs.txt"
-            result="$work/result$jobs" && rm -rf "$result" && mkdir -p "$result"
+            TORVOCLEAN_JOBS=$jobs TORVOCLEAN_READ_AHEAD=$reads \
+                scan /silent "$base/jobs" "/log=$base/jobs$run.txt"
+            result="$work/result$run" && rm -rf "$result" && mkdir -p "$result"
             mv "$base_unix/jobs" "$result/tree"
             cp "$TORVOCLEAN_RESTART_LIST" "$result/restart" 2>/dev/null || : >"$result/restart"
-            [ $jobs = 1 ] && continue
-            check "$(basename "$1") on $jobs threads: log byte for byte" \
-                cmp -s "$base_unix/jobs1.txt" "$base_unix/jobs$jobs.txt"
-            check "$(basename "$1") on $jobs threads: tree and restart list" \
+            [ $run = 1 ] && continue
+            check "$(basename "$1") on $jobs threads${reads:+ without io_uring}: log byte for byte" \
+                cmp -s "$base_unix/jobs1.txt" "$base_unix/jobs$run.txt"
+            check "$(basename "$1") on $jobs threads${reads:+ without io_uring}: tree and restart list" \
                 diff -r "$work/result1" "$result"
         done
     }

@@ -179,6 +179,10 @@ class Target {
     virtual void Release(const std::string& name) = 0;
     // Releases every hold and carries out the restart list: empty, or what failed.
     virtual std::string Restart() = 0;
+    // Whether a restart is a run of the program first (over an empty folder): it puts
+    // in place the repairs a cut-off run left recorded beside a file it had removed,
+    // before the list is carried out, as every run does.
+    virtual bool RestartRunsTheProgramFirst() const { return false; }
     // As another program would: puts the deletion of `name`, or the rename of
     // "<name>.new" to it, on the restart list.
     virtual void Schedule(const std::string& name, bool deletes) = 0;

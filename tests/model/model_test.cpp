@@ -417,6 +417,7 @@ void TakeStep(const Step& step, Model& model, Target& target, Problems& problems
         return;
     }
     if (action == Action::Restart) {
+        if (target.RestartRunsTheProgramFirst()) model.FinishCutOffRepairs();
         std::string failure = target.Restart();
         if (!failure.empty()) problems.push_back({"restart list", failure});
         LearnRestart(model, target.Root());

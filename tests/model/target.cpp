@@ -127,6 +127,7 @@ class NativeTarget : public Target {
     }
     void Release(const std::string& name) override { holds_.erase(name); }
 
+    bool RestartRunsTheProgramFirst() const override { return true; }
     std::string Restart() override {
         holds_.clear();
         std::string output = Sequence() + "/restart.out";

@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -24,7 +24,7 @@ namespace {
 const int kDepth = 8;
 
 // What a child process found wrong: 0 when nothing.
-enum Problem { kNone, kPolicyRefused, kNoReads, kWrongDepth, kWrongBytes, kWrongOutcome };
+enum Problem { kNone, kPolicyRefused = 10, kNoReads, kWrongDepth, kWrongBytes, kWrongOutcome };
 
 void RefuseIoUring() {
     sock_filter filter[] = {
@@ -75,7 +75,8 @@ Problem ReadAll(HeadReads& reads, const std::vector<std::string>& paths, int exp
             if (exists) {
                 testfiles::Bytes bytes = testfiles::ReadBytes(head->path);
                 size_t expected = std::min<size_t>(bytes.size(), Head::kLength);
-                if (size_t(head->got) != expected || memcmp(head->bytes, bytes.data(), expected))
+                if (size_t(head->got) != expected ||
+                    !std::equal(bytes.begin(), bytes.begin() + long(expected), head->bytes))
                     return kWrongBytes;
             }
             reads.Give(head);

@@ -22,7 +22,7 @@
 namespace {
 
 // As PosixPlatform::OpenToDetect opens a file the listing found regular.
-const int kOpenFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
+const int kOpenFlags = O_RDONLY | PosixPlatform::kOpenFlags;
 
 // The host's file system, for the detection of a file whose head was read: the file is
 // open already, and reads within the head are served from it.

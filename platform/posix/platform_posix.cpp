@@ -21,7 +21,7 @@
 
 namespace {
 
-const int kOpenFlags = O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
+const int kOpenFlags = PosixPlatform::kOpenFlags;
 
 int Fd(PlatFile file) {
     return static_cast<int>(file);

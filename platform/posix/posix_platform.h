@@ -11,6 +11,8 @@
 // on the list's folder: every process that uses the same list locks the same folder.
 #pragma once
 
+#include <fcntl.h>
+
 #include <string>
 #include <vector>
 
@@ -34,6 +36,9 @@ struct RestartListRun {
 
 class PosixPlatform : public Platform {
   public:
+    // How a file is opened to be read: never through a link, never waiting on a pipe.
+    static const int kOpenFlags = O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
+
     // `restartList`: the list's file.
     explicit PosixPlatform(std::string restartList);
     ~PosixPlatform() override;
